@@ -1,0 +1,70 @@
+#include "convert.h"
+
+#include <algorithm>
+
+#include "process_objects.h"
+
+namespace caustiqa::module {
+namespace {
+
+// len() may claim anything; reserve at most this many elements up front and
+// let the array grow with what iteration actually yields.
+constexpr Py_ssize_t reservation_limit = Py_ssize_t{1} << 16;
+
+PendingError not_a_sequence(PyObject* object) {
+    Ref sequence_name = Ref::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(sequence_type())));
+    if (!sequence_name) return PendingError::fetch();
+    if (object == Py_None) {
+        return PendingError::deferred(
+            PyExc_TypeError,
+            Ref::steal(PyUnicode_FromFormat("'None' is not an instance of '%U'", sequence_name.get())));
+    }
+    Ref type_name = Ref::steal(PyType_GetQualName(Py_TYPE(object)));
+    if (!type_name) return PendingError::fetch();
+    return PendingError::deferred(
+        PyExc_TypeError, Ref::steal(PyUnicode_FromFormat("'%U' object is not an instance of '%U'",
+                                                         type_name.get(), sequence_name.get())));
+}
+
+} // namespace
+
+std::optional<PendingError> convert_double(PyObject* object, double& out) noexcept {
+    if (PyFloat_CheckExact(object)) {
+        out = PyFloat_AS_DOUBLE(object);
+        return std::nullopt;
+    }
+    const double value = PyFloat_AsDouble(object);
+    if (value == -1.0 && PyErr_Occurred()) return PendingError::fetch();
+    out = value;
+    return std::nullopt;
+}
+
+std::optional<PendingError> convert_sequence(PyObject* object, std::vector<double>& out) {
+    if (PyUnicode_Check(object)) {
+        return PendingError::deferred(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    }
+    if (!PySequence_Check(object)) return not_a_sequence(object);
+
+    Py_ssize_t hint = PyObject_Size(object);
+    if (hint < 0) {
+        PyErr_Clear();
+        hint = 0;
+    }
+    out.clear();
+    out.reserve(static_cast<std::size_t>(std::min(hint, reservation_limit)));
+
+    Ref iterator = Ref::steal(PyObject_GetIter(object));
+    if (!iterator) return PendingError::fetch();
+    while (true) {
+        Ref item = Ref::steal(PyIter_Next(iterator.get()));
+        if (!item) {
+            if (PyErr_Occurred()) return PendingError::fetch();
+            return std::nullopt;
+        }
+        double value;
+        if (auto error = convert_double(item.get(), value)) return error;
+        out.push_back(value);
+    }
+}
+
+} // namespace caustiqa::module

@@ -1,0 +1,82 @@
+#include "functions.h"
+
+#include <vector>
+
+#include "boundary.h"
+#include "lensing/discrete_rings.h"
+#include "lensing/thin_ring.h"
+#include "results.h"
+
+namespace caustiqa::module {
+namespace {
+
+using Args3 = BoundArguments<3>;
+using Args4 = BoundArguments<4>;
+using Args5 = BoundArguments<5>;
+
+PendingError computation_error(const char* message) noexcept {
+    return PendingError::deferred(PyExc_RuntimeError, message);
+}
+
+// --- heyrovsky_magnification(l, r, re, rstar) -> float
+
+constexpr ArgumentSpec<4> heyrovsky_spec{"heyrovsky_magnification", {"l", "r", "re", "rstar"}};
+
+CallOutcome heyrovsky(const Args4& args) {
+    double l, r, re, rstar;
+    if (auto e = args.to_double(0, l)) return std::move(*e);
+    if (auto e = args.to_double(1, r)) return std::move(*e);
+    if (auto e = args.to_double(2, re)) return std::move(*e);
+    if (auto e = args.to_double(3, rstar)) return std::move(*e);
+    const special::ValueOrError ring = lensing::thin_ring_magnification(l, r, re, rstar);
+    if (ring.is_error()) return computation_error(ring.error());
+    return build_float(ring.value());
+}
+
+// --- discrete_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf) -> list[float]
+
+constexpr ArgumentSpec<5> discrete_spec{"discrete_flux_map_heyrovsky_magnification",
+                                        {"l", "re", "rstar", "bl", "bf"}};
+
+CallOutcome discrete_flux_map(const Args5& args) {
+    std::vector<double> l, bl, bf;
+    double re, rstar;
+    if (auto e = args.to_sequence(0, l)) return std::move(*e);
+    if (auto e = args.to_double(1, re)) return std::move(*e);
+    if (auto e = args.to_double(2, rstar)) return std::move(*e);
+    if (auto e = args.to_sequence(3, bl)) return std::move(*e);
+    if (auto e = args.to_sequence(4, bf)) return std::move(*e);
+    const lensing::RingSums sums =
+        lensing::discrete_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf);
+    if (sums.error != nullptr) return computation_error(sums.error);
+    return build_list(sums.values);
+}
+
+// --- native entries
+
+template <const auto& Spec, auto Body>
+PyObject* native(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return run_call(Spec, args, nargs, kwnames, Body);
+}
+
+// A function record; `doc` is the text signature followed by "\n--\n\n", from
+// which the interpreter derives __text_signature__ (and __doc__ is None).
+template <const auto& Spec, auto Body>
+PyMethodDef record(const char* doc) noexcept {
+    using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+    FastCall function = &native<Spec, Body>;
+    return PyMethodDef{Spec.function, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),
+                       METH_FASTCALL | METH_STATIC | METH_KEYWORDS, doc};
+}
+
+PyMethodDef table[] = {
+    record<heyrovsky_spec, heyrovsky>("heyrovsky_magnification(l, r, re, rstar)\n--\n\n"),
+    record<discrete_spec, discrete_flux_map>(
+        "discrete_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf)\n--\n\n"),
+};
+
+} // namespace
+
+std::span<PyMethodDef> function_table() noexcept { return table; }
+
+} // namespace caustiqa::module

@@ -1,0 +1,97 @@
+#include "process_objects.h"
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include "parallel/fatal_failure.h"
+#include "pending_error.h"
+
+namespace caustiqa::module {
+namespace {
+
+// One process-wide object and the guard around its creation.
+class ProcessWide {
+public:
+    // The object, created by `create` (a new reference, or null with an
+    // exception set) if it does not exist yet. Returns null, with that
+    // exception set, when creation fails; a later call tries again.
+    template <class Create>
+    PyObject* get(Create create) noexcept {
+        if (PyObject* object = object_.load(std::memory_order_acquire)) return object;
+        // Never wait on the guard while holding the interpreter lock: the
+        // thread inside may need the lock to finish the creation.
+        PyThreadState* state = PyEval_SaveThread();
+        std::unique_lock lock(mutex_);
+        PyEval_RestoreThread(state);
+        PyObject* object = object_.load(std::memory_order_relaxed);
+        if (object == nullptr) {
+            object = create();
+            if (object != nullptr) object_.store(object, std::memory_order_release);
+        }
+        state = PyEval_SaveThread();
+        lock.unlock();
+        PyEval_RestoreThread(state);
+        return object;
+    }
+
+private:
+    std::atomic<PyObject*> object_{nullptr};
+    std::mutex mutex_;
+};
+
+ProcessWide interned_all;
+ProcessWide interned_dunder_name;
+ProcessWide interned_add_note;
+ProcessWide sequence;
+ProcessWide panic_exception;
+
+constexpr const char* panic_doc =
+    "Raised when the native code of caustiqa fails fatally (a broken internal invariant\n"
+    "or a failed assertion).\n\n"
+    "Like SystemExit, it derives from BaseException rather than Exception, so that an\n"
+    "`except Exception` clause does not catch it and it usually propagates all the way\n"
+    "up and ends the interpreter.";
+
+PyObject* import_sequence() noexcept {
+    PyObject* abc = PyImport_ImportModule("collections.abc");
+    if (abc == nullptr) return nullptr;
+    PyObject* type = PyObject_GetAttrString(abc, "Sequence");
+    Py_DECREF(abc);
+    return type;
+}
+
+} // namespace
+
+PyObject* interned_name(InternedName which) noexcept {
+    switch (which) {
+    case InternedName::all:
+        return interned_all.get([] { return PyUnicode_InternFromString("__all__"); });
+    case InternedName::name:
+        return interned_dunder_name.get([] { return PyUnicode_InternFromString("__name__"); });
+    case InternedName::add_note:
+        return interned_add_note.get([] { return PyUnicode_InternFromString("add_note"); });
+    }
+    return nullptr;
+}
+
+PyObject* sequence_type() {
+    PyObject* type = sequence.get(import_sequence);
+    if (type == nullptr) {
+        fail("failed to import collections.abc.Sequence: " + describe_current_exception());
+    }
+    return type;
+}
+
+PyObject* panic_exception_type() {
+    PyObject* type = panic_exception.get([] {
+        return PyErr_NewExceptionWithDoc("tessel_runtime.PanicException", panic_doc,
+                                         PyExc_BaseException, nullptr);
+    });
+    if (type == nullptr) {
+        fail("Failed to initialize new exception type.: " + describe_current_exception());
+    }
+    return type;
+}
+
+} // namespace caustiqa::module

@@ -1,0 +1,24 @@
+// Python objects created once per process, on first use, and never released:
+// the fatal-failure exception type, the Sequence type (named in an error
+// message) and a few interned attribute names. A thread that finds one missing
+// waits for the creation guard without holding the interpreter lock.
+#pragma once
+
+#include "python.h"
+
+namespace caustiqa::module {
+
+enum class InternedName { all, name, add_note };
+
+// The interned str "__all__", "__name__" or "add_note" (borrowed), or null
+// with the interpreter's exception set if it could not be created.
+PyObject* interned_name(InternedName which) noexcept;
+
+// collections.abc.Sequence (borrowed). Throws FatalFailure if the import fails.
+PyObject* sequence_type();
+
+// tessel_runtime.PanicException, a direct subclass of BaseException
+// (borrowed). Throws FatalFailure if the type cannot be created.
+PyObject* panic_exception_type();
+
+} // namespace caustiqa::module

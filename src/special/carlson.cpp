@@ -1,0 +1,296 @@
+#include "carlson.h"
+
+#include <cmath>
+#include <utility>
+
+#include "constants.h"
+
+namespace caustiqa::special {
+namespace {
+
+using namespace detail;
+
+// Duplication step limits: enough for full precision from any finite start.
+constexpr int rf_duplication_limit = 11;
+constexpr int rd_duplication_limit = 50;
+constexpr int rj_duplication_limit = 100;
+// R_F with one zero argument is K by an AGM of at most eleven updates.
+constexpr int rf_agm_updates = 11;
+
+// (3 eps)^(-1/8), (eps/4)^(-1/8), (eps/5)^(-1/8): the factors by which the
+// spread of the arguments must shrink below their mean before the series is used.
+constexpr double rf_q_factor = 78.8959690786408;
+constexpr double rd_q_factor = 107.63474115247546;
+constexpr double rj_q_factor = 110.67925377307274;
+
+constexpr double three_pi = 9.42477796076938;
+constexpr double quiet_nan = __builtin_nan("");
+
+// The seventh-order series shared by R_D and R_J.
+double rd_rj_series(double e2, double e3, double e4, double e5) noexcept {
+    return 1 - 3 * e2 / 14 + e3 / 6 + 9 * e2 * e2 / 88 - 3 * e4 / 22 - 9 * e2 * e3 / 52 +
+           3 * e5 / 26 - e2 * e2 * e2 / 16 + 3 * e3 * e3 / 40 + 3 * e2 * e4 / 20 +
+           45 * e2 * e2 * e3 / 272 - 9 * (e3 * e4 + e2 * e5) / 68;
+}
+
+// Sorts three values ascending with compare-exchanges; a NaN stays in place.
+void sort3(double& x, double& y, double& z) noexcept {
+    if (y < x) std::swap(x, y);
+    if (z < y) std::swap(y, z);
+    if (y < x) std::swap(x, y);
+}
+
+} // namespace
+
+double carlson_rc(double x, double y) noexcept {
+    double prefix = 1.0;
+    if (y < 0) {
+        // Principal value: R_C(x, y) = sqrt(x / (x - y)) R_C(x - y, -y).
+        prefix = std::sqrt(x / (x - y));
+        x = x - y;
+        y = -y;
+    }
+    if (x == 0) return prefix * half_pi / std::sqrt(y);
+    if (x == y) return prefix / std::sqrt(x);
+    if (y > x) return prefix * std::atan(std::sqrt((y - x) / x)) / std::sqrt(y - x);
+    // y < x (or a NaN operand).
+    if (y / x > 0.5) {
+        const double a = std::sqrt((x - y) / x);
+        return prefix * (std::log1p(a) - std::log1p(-a)) / (2 * std::sqrt(x - y));
+    }
+    return prefix * std::log((std::sqrt(x) + std::sqrt(x - y)) / std::sqrt(y)) / std::sqrt(x - y);
+}
+
+double carlson_rc1p(double e) noexcept {
+    if (e < -1) return std::sqrt(1 / (-e)) * carlson_rc(-e, -1 - e);
+    if (e == 0) return 1.0;
+    if (e > 0) return std::atan(std::sqrt(e)) / std::sqrt(e);
+    if (e > -0.5 && e < 0) {
+        const double a = std::sqrt(-e);
+        return (std::log1p(a) - std::log1p(-a)) / (2 * std::sqrt(-e));
+    }
+    // -1 <= e <= -0.5, or NaN.
+    return std::log((1 + std::sqrt(-e)) / std::sqrt(1 + e)) / std::sqrt(-e);
+}
+
+double carlson_rf(double x, double y, double z) noexcept {
+    // Two or three equal arguments reduce to R_C.
+    if (x == y) {
+        if (x == z) return 1 / std::sqrt(x);
+        if (z == 0) return pi / (2 * std::sqrt(x));
+        return carlson_rc(z, x);
+    }
+    if (x == z) {
+        if (y == 0) return pi / (2 * std::sqrt(x));
+        return carlson_rc(y, x);
+    }
+    if (y == z) {
+        if (x == 0) return pi / (2 * std::sqrt(y));
+        return carlson_rc(x, y);
+    }
+    // Move a zero argument to z.
+    if (x == 0) {
+        std::swap(x, z);
+    } else if (y == 0) {
+        std::swap(y, z);
+    }
+    if (z == 0) {
+        // R_F(x, y, 0) = pi / (2 AGM(sqrt x, sqrt y)).
+        double a = std::sqrt(x);
+        double b = std::sqrt(y);
+        for (int update = 0; update < rf_agm_updates; ++update) {
+            if (std::fabs(a - b) < agm_tolerance * std::fabs(a)) break;
+            const double mean = (a + b) * 0.5;
+            b = std::sqrt(a * b);
+            a = mean;
+        }
+        return pi / (a + b);
+    }
+
+    // All three arguments distinct and non-zero: duplication.
+    const double x0 = x;
+    const double y0 = y;
+    const double a0 = (x + y + z) / 3;
+    double q = rf_q_factor *
+               std::fmax(std::fmax(std::fabs(a0 - x), std::fabs(a0 - y)), std::fabs(a0 - z));
+    double a = a0;
+    double scale = 1.0; // 4^k
+    bool converged = false;
+    for (int step = 0; step < rf_duplication_limit; ++step) {
+        const double sx = std::sqrt(x);
+        const double sy = std::sqrt(y);
+        const double sz = std::sqrt(z);
+        const double lambda = sx * sy + sx * sz + sy * sz;
+        a = (a + lambda) / 4;
+        x = (x + lambda) / 4;
+        y = (y + lambda) / 4;
+        z = (z + lambda) / 4;
+        q = q / 4;
+        scale = 4 * scale;
+        if (q < std::fabs(a)) {
+            converged = true;
+            break;
+        }
+    }
+    if (!converged) return quiet_nan;
+    const double dx = (a0 - x0) / (a * scale);
+    const double dy = (a0 - y0) / (a * scale);
+    const double dz = -dx - dy;
+    const double e2 = dx * dy - dz * dz;
+    const double e3 = dx * dy * dz;
+    return (1 + e3 * (1.0 / 14 + 3 * e3 / 104) +
+            e2 * (-1.0 / 10 + e2 / 24 - 3 * e3 / 44 - 5 * e2 * e2 / 208 + e2 * e3 / 16)) /
+           std::sqrt(a);
+}
+
+double carlson_rd(double x, double y, double z) noexcept {
+    if (x == z) std::swap(x, y);
+    if (y == z) {
+        if (x == y) return 1 / (x * std::sqrt(x));
+        if (x == 0) return three_pi / (4 * y * std::sqrt(y));
+    }
+    if (x == 0) {
+        // R_D(0, 0, z) diverges; the AGM below would never meet there.
+        if (y == 0) return INFINITY;
+        // R_D(0, y, z) from the AGM of sqrt y and sqrt z with a sum of squares.
+        const double a0 = std::sqrt(y);
+        const double b0 = std::sqrt(z);
+        double a = a0;
+        double b = b0;
+        double sum = 0.0;
+        double weight = 0.25;
+        for (int step = 0; step < agm_safety_limit && std::fabs(a - b) >= agm_tolerance * std::fabs(a);
+             ++step) {
+            const double root = std::sqrt(a * b);
+            a = (a + b) * 0.5;
+            b = root;
+            weight = 2 * weight;
+            sum = sum + weight * (a - b) * (a - b);
+        }
+        const double r = pi / (a + b);
+        const double p = (a0 + 3 * b0) / (4 * z * (a0 + b0)) - sum / (z * (y - z));
+        return 3 * p * r;
+    }
+
+    // Duplication.
+    const double x0 = x;
+    const double y0 = y;
+    const double a0 = (x + y + 3 * z) / 5;
+    double q = rd_q_factor * std::fmax(std::fmax(a0 - x, a0 - y), a0 - z) * 1.2;
+    double a = a0;
+    double f = 1.0; // 4^-k
+    double sum = 0.0;
+    bool converged = false;
+    for (int step = 0; step < rd_duplication_limit; ++step) {
+        const double sx = std::sqrt(x);
+        const double sy = std::sqrt(y);
+        const double sz = std::sqrt(z);
+        const double lambda = sx * sy + sx * sz + sy * sz;
+        sum = sum + f / (sz * (z + lambda));
+        a = (a + lambda) / 4;
+        x = (x + lambda) / 4;
+        y = (y + lambda) / 4;
+        z = (z + lambda) / 4;
+        f = f / 4;
+        q = q / 4;
+        if (a > q) {
+            converged = true;
+            break;
+        }
+    }
+    if (!converged) return quiet_nan;
+    const double dx = f * (a0 - x0) / a;
+    const double dy = f * (a0 - y0) / a;
+    const double dz = -(dx + dy) / 3;
+    const double e2 = dx * dy - 6 * dz * dz;
+    const double e3 = (3 * dx * dy - 8 * dz * dz) * dz;
+    const double e4 = 3 * (dx * dy - dz * dz) * dz * dz;
+    const double e5 = dx * dy * dz * dz * dz;
+    return f * std::pow(a, -1.5) * rd_rj_series(e2, e3, e4, e5) + 3 * sum;
+}
+
+double carlson_rj(double x, double y, double z, double p) noexcept {
+    if (p <= 0) {
+        // Principal value (Carlson 1995): express R_J(x, y, z, p) through
+        // R_J(x, y, z, p') with p' = ((x + y - p) z - x y) / (z - p) > 0 for x <= y <= z.
+        sort3(x, y, z);
+        const double q = -p;
+        const double p1 = ((x + y - p) * z - x * y) / (z - p);
+        // The map p -> p' is an involution; when it does not lead to a positive
+        // p' (outside the integral's domain) a second application would only
+        // undo the first, so the value is undefined here.
+        if (!(p1 > 0)) return quiet_nan;
+        const double r = carlson_rj(x, y, z, p1);
+        const double t = carlson_rf(x, y, z);
+        return ((p1 - z) * r - 3 * t +
+                3 * std::sqrt(x * y * z / (x * y + p1 * q)) * carlson_rc(x * y + p1 * q, p1 * q)) /
+               (z - p);
+    }
+    if (x == y) {
+        if (x == z) {
+            if (x == p) return 1 / (x * std::sqrt(x));
+            return 3 * (carlson_rc(x, p) - 1 / std::sqrt(x)) / (x - p);
+        }
+        std::swap(x, z); // now y == z
+    }
+    if (y == z) {
+        if (y == p) return carlson_rd(x, y, y);
+        if (std::fmax(y, p) / std::fmin(y, p) > 1.2) {
+            return 3 * (carlson_rc(x, y) - carlson_rc(x, p)) / (p - y);
+        }
+    }
+    if (z == p) return carlson_rd(x, y, z);
+
+    // Duplication.
+    const double x0 = x;
+    const double y0 = y;
+    const double z0 = z;
+    const double a0 = (2 * p + x + y + z) / 5;
+    double delta = (p - x) * (p - y) * (p - z);
+    double q = rj_q_factor * std::fmax(std::fmax(std::fmax(std::fabs(a0 - x), std::fabs(a0 - y)),
+                                                 std::fabs(a0 - z)),
+                                       std::fabs(a0 - p));
+    double a = a0;
+    double f = 1.0; // 4^-k
+    double sum = 0.0;
+    bool converged = false;
+    for (int step = 0; step < rj_duplication_limit; ++step) {
+        const double rx = std::sqrt(x);
+        const double ry = std::sqrt(y);
+        const double rz = std::sqrt(z);
+        const double rp = std::sqrt(p);
+        const double d = (rp + rx) * (rp + ry) * (rp + rz);
+        const double e = delta / (d * d);
+        if (-1.5 < e && e < -0.5) {
+            // R_C(1, 1 + e) with 1 + e formed without cancellation.
+            const double b = 2 * rp * (p + rx * (ry + rz) + ry * rz) / d;
+            sum = sum + f / d * carlson_rc(1, b);
+        } else {
+            sum = sum + f / d * carlson_rc1p(e);
+        }
+        const double lambda = rx * ry + rx * rz + ry * rz;
+        a = (a + lambda) / 4;
+        f = f / 4;
+        if (a > f * q) {
+            converged = true;
+            break;
+        }
+        x = (x + lambda) / 4;
+        y = (y + lambda) / 4;
+        z = (z + lambda) / 4;
+        p = (p + lambda) / 4;
+        delta = delta / 64;
+    }
+    if (!converged) return quiet_nan;
+    const double dx = f * (a0 - x0) / a;
+    const double dy = f * (a0 - y0) / a;
+    const double dz = f * (a0 - z0) / a;
+    const double dp = (-dx - dy - dz) / 2;
+    const double e2 = dx * dy + dx * dz + dy * dz - 3 * dp * dp;
+    const double e3 = dx * dy * dz + 2 * e2 * dp + 4 * dp * dp * dp;
+    const double e4 = (2 * dx * dy * dz + e2 * dp + 3 * dp * dp * dp) * dp;
+    const double e5 = dx * dy * dz * dp * dp;
+    return f * std::pow(a, -1.5) * rd_rj_series(e2, e3, e4, e5) + 6 * sum;
+}
+
+} // namespace caustiqa::special
