@@ -1,10 +1,14 @@
 #include "functions.h"
 
+#include <atomic>
+#include <exception>
 #include <vector>
 
 #include "boundary.h"
+#include "lensing/disc_maps.h"
 #include "lensing/discrete_rings.h"
 #include "lensing/thin_ring.h"
+#include "parallel/worker_pool.h"
 #include "results.h"
 
 namespace caustiqa::module {
@@ -16,6 +20,50 @@ using Args5 = BoundArguments<5>;
 
 PendingError computation_error(const char* message) noexcept {
     return PendingError::deferred(PyExc_RuntimeError, message);
+}
+
+// Creates the process-wide worker pool, if it does not exist yet, without
+// holding the interpreter lock (other threads may run Python meanwhile).
+void ensure_worker_pool() {
+    static std::atomic<bool> ready{false};
+    if (ready.load(std::memory_order_acquire)) return;
+    std::exception_ptr failure;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        parallel::WorkerPool::global();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    if (failure) std::rethrow_exception(failure);
+    ready.store(true, std::memory_order_release);
+}
+
+// --- witt_mao_magnification(l, re, rstar) -> list[float]
+
+constexpr ArgumentSpec<3> witt_mao_spec{"witt_mao_magnification", {"l", "re", "rstar"}};
+
+CallOutcome witt_mao(const Args3& args) {
+    std::vector<double> l;
+    double re, rstar;
+    if (auto e = args.to_sequence(0, l)) return std::move(*e);
+    if (auto e = args.to_double(1, re)) return std::move(*e);
+    if (auto e = args.to_double(2, rstar)) return std::move(*e);
+    ensure_worker_pool();
+    return build_list(lensing::witt_mao_magnification(l, re, rstar));
+}
+
+// --- multi_witt_mao_magnification(l, re, rstar) -> list[list[float]]
+
+constexpr ArgumentSpec<3> multi_witt_mao_spec{"multi_witt_mao_magnification", {"l", "re", "rstar"}};
+
+CallOutcome multi_witt_mao(const Args3& args) {
+    std::vector<double> l, re, rstar;
+    if (auto e = args.to_sequence(0, l)) return std::move(*e);
+    if (auto e = args.to_sequence(1, re)) return std::move(*e);
+    if (auto e = args.to_sequence(2, rstar)) return std::move(*e);
+    ensure_worker_pool();
+    return build_list_of_lists(lensing::multi_witt_mao_magnification(l, re, rstar));
 }
 
 // --- heyrovsky_magnification(l, r, re, rstar) -> float
@@ -70,6 +118,8 @@ PyMethodDef record(const char* doc) noexcept {
 }
 
 PyMethodDef table[] = {
+    record<witt_mao_spec, witt_mao>("witt_mao_magnification(l, re, rstar)\n--\n\n"),
+    record<multi_witt_mao_spec, multi_witt_mao>("multi_witt_mao_magnification(l, re, rstar)\n--\n\n"),
     record<heyrovsky_spec, heyrovsky>("heyrovsky_magnification(l, r, re, rstar)\n--\n\n"),
     record<discrete_spec, discrete_flux_map>(
         "discrete_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf)\n--\n\n"),

@@ -1,0 +1,108 @@
+// Jobs: units of work placed on the pool's queues, each with a completion
+// signal (a latch) and a slot for its result or its failure.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+namespace caustiqa::parallel {
+
+class WorkerPool;
+
+// What the queues hold. `execute` runs the job and sets its latch; it never throws.
+struct Job {
+    void (*execute)(Job*) noexcept;
+};
+
+// Completion signal of a job pushed by a worker, which keeps working while it
+// waits and may sleep; setting it wakes that worker.
+class SpinLatch {
+public:
+    SpinLatch(WorkerPool& pool, std::size_t owner) noexcept : pool_(&pool), owner_(owner) {}
+    // Acquire: the job's results are visible once this returns true.
+    bool probe() const noexcept { return done_.load(std::memory_order_acquire); }
+    // Any thread, once, after the result slot is filled. The latch may be
+    // destroyed as soon as the store is made, so only copies are used after it.
+    void set() noexcept;
+
+private:
+    WorkerPool* pool_;
+    std::size_t owner_;
+    std::atomic<bool> done_{false};
+};
+
+// Completion signal for a thread outside the pool, which blocks on it.
+class LockLatch {
+public:
+    void set() noexcept {
+        std::lock_guard lock(mutex_);
+        done_ = true;
+        signal_.notify_all();
+    }
+    // Blocks until set, then re-arms the latch for the next job.
+    void wait_and_reset() noexcept {
+        std::unique_lock lock(mutex_);
+        signal_.wait(lock, [this] { return done_; });
+        done_ = false;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable signal_;
+    bool done_ = false;
+};
+
+// A LockLatch owned elsewhere (by the waiting thread), as a job's latch.
+struct LockLatchRef {
+    LockLatch* latch;
+    void set() noexcept { latch->set(); }
+};
+
+// A job living in the stack frame of the thread that waits for it. Its
+// function is called with `moved` = true: a job that is executed from a queue
+// runs on another thread than the one that made it, or was handed in from outside.
+template <class Function, class Latch>
+class StackJob : public Job {
+public:
+    using Result = decltype(std::declval<Function&>()(true));
+
+    template <class... LatchArgs>
+    explicit StackJob(Function& function, LatchArgs&&... latch_args)
+        : Job{&StackJob::run}, function_(function), latch(std::forward<LatchArgs>(latch_args)...) {}
+
+    // Runs the function here instead of through a queue.
+    void run_inline(bool moved) {
+        try {
+            result_.emplace(function_(moved));
+        } catch (...) {
+            failure_ = std::current_exception();
+        }
+    }
+    // The result, or the failure rethrown; only after the job has completed.
+    Result take_result() {
+        if (failure_) std::rethrow_exception(failure_);
+        return std::move(*result_);
+    }
+    bool failed() const noexcept { return static_cast<bool>(failure_); }
+
+private:
+    static void run(Job* job) noexcept {
+        auto* self = static_cast<StackJob*>(job);
+        self->run_inline(true);
+        self->latch.set();
+    }
+
+    Function& function_;
+    std::optional<Result> result_;
+    std::exception_ptr failure_;
+
+public:
+    Latch latch;
+};
+
+} // namespace caustiqa::parallel

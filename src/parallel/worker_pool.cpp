@@ -1,0 +1,221 @@
+#include "worker_pool.h"
+
+#include <sched.h>
+
+#include <cstring>
+
+#include "fatal_failure.h"
+#include "thread_count.h"
+
+namespace caustiqa::parallel {
+namespace {
+
+// Rounds of yielding before an idle worker goes to sleep: the gaps between
+// the pieces of one map are shorter than a sleep and wake-up.
+constexpr int yield_rounds = 32;
+
+struct StartInfo {
+    WorkerPool* pool;
+    std::size_t index;
+};
+
+std::uint64_t next_victim_state(std::uint64_t& state) noexcept {
+    state ^= state >> 12;
+    state ^= state << 25;
+    state ^= state >> 27;
+    return state * 0x2545F4914F6CDD1DULL;
+}
+
+} // namespace
+
+void SpinLatch::set() noexcept {
+    WorkerPool* pool = pool_;
+    const std::size_t owner = owner_;
+    done_.store(true, std::memory_order_seq_cst);
+    // The owner may return and destroy the latch from here on.
+    if (detail::current_worker.pool != pool || detail::current_worker.index != owner) {
+        pool->wake_worker(owner);
+    }
+}
+
+LockLatch& detail::thread_lock_latch() noexcept {
+    thread_local LockLatch latch;
+    return latch;
+}
+
+WorkerPool::WorkerPool(std::size_t threads) {
+    workers_.reserve(threads);
+    for (std::size_t i = 0; i < threads; ++i) {
+        workers_.push_back(std::make_unique<Worker>());
+        // Any non-zero seed serves; distinct seeds spread the first victims.
+        workers_.back()->victim_state = 0x9E3779B97F4A7C15ULL * (i + 1);
+    }
+}
+
+WorkerPool::Creation WorkerPool::create(std::size_t threads, ThreadStarter start,
+                                        std::size_t stack_bytes) {
+    auto* pool = new WorkerPool(threads < 1 ? 1 : threads);
+    for (std::size_t i = 0; i < pool->thread_count(); ++i) {
+        pthread_attr_t attributes;
+        pthread_attr_init(&attributes);
+        pthread_attr_setstacksize(&attributes, stack_bytes);
+        pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+        auto* info = new StartInfo{pool, i};
+        pthread_t thread;
+        const int status = start(&thread, &attributes, &WorkerPool::worker_main, info);
+        pthread_attr_destroy(&attributes);
+        if (status != 0) {
+            delete info;
+            // The started workers exit; the pool itself stays allocated, since
+            // they may still be reading it on their way out.
+            pool->stop();
+            return {nullptr, "could not start worker thread " + std::to_string(i + 1) + " of " +
+                                 std::to_string(pool->thread_count()) + ": " +
+                                 std::strerror(status)};
+        }
+    }
+    return {pool, {}};
+}
+
+WorkerPool& WorkerPool::global() {
+    static const Creation creation = create(configured_thread_count());
+    if (creation.pool == nullptr) {
+        fail("The global thread pool has not been initialized.: " + creation.error);
+    }
+    return *creation.pool;
+}
+
+std::size_t pool_thread_count() {
+    if (detail::current_worker.pool != nullptr) return detail::current_worker.pool->thread_count();
+    return WorkerPool::global().thread_count();
+}
+
+void* WorkerPool::worker_main(void* start) noexcept {
+    const StartInfo info = *static_cast<StartInfo*>(start);
+    delete static_cast<StartInfo*>(start);
+    caustiqa::detail::mark_thread_unnamed();
+    detail::current_worker = {info.pool, info.index};
+    info.pool->wait_until(info.index, nullptr);
+    return nullptr;
+}
+
+void WorkerPool::wait_until(std::size_t index, const SpinLatch* latch) noexcept {
+    Worker& self = *workers_[index];
+    const auto done = [&] {
+        return latch != nullptr ? latch->probe() : stopping_.load(std::memory_order_acquire);
+    };
+    int idle_rounds = 0;
+    std::uint64_t events_seen = 0;
+    while (!done()) {
+        if (Job* job = find_work(index)) {
+            idle_rounds = 0;
+            job->execute(job);
+            continue;
+        }
+        if (idle_rounds < yield_rounds) {
+            ++idle_rounds;
+            sched_yield();
+            continue;
+        }
+        if (idle_rounds == yield_rounds) {
+            // About to sleep: remember the job count, look once more, then
+            // sleep only if nothing was published since.
+            ++idle_rounds;
+            events_seen = job_events_.load(std::memory_order_seq_cst);
+            sched_yield();
+            continue;
+        }
+        idle_rounds = 0;
+        std::unique_lock lock(self.mutex);
+        self.sleeping = true;
+        // Sequentially consistent with announce_work(): either the publisher
+        // sees this sleeper, or the check below sees its job.
+        sleeping_.fetch_add(1, std::memory_order_seq_cst);
+        if (job_events_.load(std::memory_order_seq_cst) != events_seen || done()) {
+            self.sleeping = false;
+            sleeping_.fetch_sub(1, std::memory_order_relaxed);
+            continue;
+        }
+        self.wake.wait(lock, [&] { return !self.sleeping; });
+    }
+}
+
+Job* WorkerPool::find_work(std::size_t index) noexcept {
+    Worker& self = *workers_[index];
+    if (Job* job = self.deque.pop()) return job;
+    const std::size_t threads = workers_.size();
+    if (threads > 1) {
+        const std::size_t first = next_victim_state(self.victim_state) % threads;
+        bool retry = true;
+        while (retry) {
+            retry = false;
+            for (std::size_t k = 0; k < threads; ++k) {
+                const std::size_t victim = (first + k) % threads;
+                if (victim == index) continue;
+                Job* job = nullptr;
+                switch (workers_[victim]->deque.steal(job)) {
+                case StealResult::success: return job;
+                case StealResult::retry: retry = true; break;
+                case StealResult::empty: break;
+                }
+            }
+        }
+    }
+    return pop_injected();
+}
+
+Job* WorkerPool::pop_injected() noexcept {
+    if (injected_count_.load(std::memory_order_acquire) == 0) return nullptr;
+    std::lock_guard lock(injected_mutex_);
+    if (injected_.empty()) return nullptr;
+    Job* job = injected_.front();
+    injected_.pop_front();
+    injected_count_.fetch_sub(1, std::memory_order_relaxed);
+    return job;
+}
+
+void WorkerPool::inject(Job* job) {
+    {
+        std::lock_guard lock(injected_mutex_);
+        injected_.push_back(job);
+        injected_count_.fetch_add(1, std::memory_order_release);
+    }
+    announce_work();
+}
+
+void WorkerPool::announce_work() noexcept {
+    job_events_.fetch_add(1, std::memory_order_seq_cst);
+    if (sleeping_.load(std::memory_order_seq_cst) > 0) wake_one_sleeper();
+}
+
+void WorkerPool::wake_one_sleeper() noexcept {
+    const std::size_t threads = workers_.size();
+    const std::size_t first = wake_cursor_.fetch_add(1, std::memory_order_relaxed) % threads;
+    for (std::size_t k = 0; k < threads; ++k) {
+        Worker& worker = *workers_[(first + k) % threads];
+        std::lock_guard lock(worker.mutex);
+        if (worker.sleeping) {
+            worker.sleeping = false;
+            sleeping_.fetch_sub(1, std::memory_order_relaxed);
+            worker.wake.notify_one();
+            return;
+        }
+    }
+}
+
+void WorkerPool::wake_worker(std::size_t index) noexcept {
+    Worker& worker = *workers_[index];
+    std::lock_guard lock(worker.mutex);
+    if (worker.sleeping) {
+        worker.sleeping = false;
+        sleeping_.fetch_sub(1, std::memory_order_relaxed);
+        worker.wake.notify_one();
+    }
+}
+
+void WorkerPool::stop() noexcept {
+    stopping_.store(true, std::memory_order_seq_cst);
+    for (std::size_t i = 0; i < workers_.size(); ++i) wake_worker(i);
+}
+
+} // namespace caustiqa::parallel
