@@ -2,11 +2,15 @@
 
 #include <atomic>
 #include <exception>
+#include <optional>
+#include <span>
 #include <vector>
 
 #include "boundary.h"
 #include "lensing/disc_maps.h"
 #include "lensing/discrete_rings.h"
+#include "lensing/flux_map.h"
+#include "lensing/limb_darkening.h"
 #include "lensing/thin_ring.h"
 #include "parallel/worker_pool.h"
 #include "results.h"
@@ -81,21 +85,65 @@ CallOutcome heyrovsky(const Args4& args) {
     return build_float(ring.value());
 }
 
+// --- integrated_heyrovsky_magnification(l, re, rstar) -> list[float]
+// --- integrated_witt_mao_magnification(l, re, rstar) -> list[float]
+
+constexpr ArgumentSpec<3> integrated_heyrovsky_spec{"integrated_heyrovsky_magnification",
+                                                    {"l", "re", "rstar"}};
+constexpr ArgumentSpec<3> integrated_witt_mao_spec{"integrated_witt_mao_magnification",
+                                                   {"l", "re", "rstar"}};
+
+// A function of (l sequence, re float, rstar float) returning one value per separation.
+template <std::vector<double> (*Compute)(std::span<const double>, double, double)>
+CallOutcome separations_re_rstar(const Args3& args) {
+    std::vector<double> l;
+    double re, rstar;
+    if (auto e = args.to_sequence(0, l)) return std::move(*e);
+    if (auto e = args.to_double(1, re)) return std::move(*e);
+    if (auto e = args.to_double(2, rstar)) return std::move(*e);
+    return build_list(Compute(l, re, rstar));
+}
+
+// --- integrated_flux_map_witt_mao_magnification(l, re, rstar, bl, bf) -> list[float]
+// --- integrated_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf) -> list[float]
+
+constexpr ArgumentSpec<5> flux_map_witt_mao_spec{"integrated_flux_map_witt_mao_magnification",
+                                                 {"l", "re", "rstar", "bl", "bf"}};
+constexpr ArgumentSpec<5> flux_map_heyrovsky_spec{"integrated_flux_map_heyrovsky_magnification",
+                                                  {"l", "re", "rstar", "bl", "bf"}};
+
+// The five arguments of the flux-map functions, converted in parameter order.
+struct FluxMapArguments {
+    std::vector<double> l, bl, bf;
+    double re = 0, rstar = 0;
+};
+
+std::optional<PendingError> convert_flux_map(const Args5& args, FluxMapArguments& out) {
+    if (auto e = args.to_sequence(0, out.l)) return e;
+    if (auto e = args.to_double(1, out.re)) return e;
+    if (auto e = args.to_double(2, out.rstar)) return e;
+    if (auto e = args.to_sequence(3, out.bl)) return e;
+    return args.to_sequence(4, out.bf);
+}
+
+template <std::vector<double> (*Compute)(std::span<const double>, double, double,
+                                         std::span<const double>, std::span<const double>)>
+CallOutcome flux_map(const Args5& args) {
+    FluxMapArguments a;
+    if (auto e = convert_flux_map(args, a)) return std::move(*e);
+    return build_list(Compute(a.l, a.re, a.rstar, a.bl, a.bf));
+}
+
 // --- discrete_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf) -> list[float]
 
 constexpr ArgumentSpec<5> discrete_spec{"discrete_flux_map_heyrovsky_magnification",
                                         {"l", "re", "rstar", "bl", "bf"}};
 
 CallOutcome discrete_flux_map(const Args5& args) {
-    std::vector<double> l, bl, bf;
-    double re, rstar;
-    if (auto e = args.to_sequence(0, l)) return std::move(*e);
-    if (auto e = args.to_double(1, re)) return std::move(*e);
-    if (auto e = args.to_double(2, rstar)) return std::move(*e);
-    if (auto e = args.to_sequence(3, bl)) return std::move(*e);
-    if (auto e = args.to_sequence(4, bf)) return std::move(*e);
+    FluxMapArguments a;
+    if (auto e = convert_flux_map(args, a)) return std::move(*e);
     const lensing::RingSums sums =
-        lensing::discrete_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf);
+        lensing::discrete_flux_map_heyrovsky_magnification(a.l, a.re, a.rstar, a.bl, a.bf);
     if (sums.error != nullptr) return computation_error(sums.error);
     return build_list(sums.values);
 }
@@ -121,6 +169,16 @@ PyMethodDef table[] = {
     record<witt_mao_spec, witt_mao>("witt_mao_magnification(l, re, rstar)\n--\n\n"),
     record<multi_witt_mao_spec, multi_witt_mao>("multi_witt_mao_magnification(l, re, rstar)\n--\n\n"),
     record<heyrovsky_spec, heyrovsky>("heyrovsky_magnification(l, r, re, rstar)\n--\n\n"),
+    record<integrated_heyrovsky_spec,
+           separations_re_rstar<lensing::integrated_heyrovsky_magnification>>(
+        "integrated_heyrovsky_magnification(l, re, rstar)\n--\n\n"),
+    record<integrated_witt_mao_spec,
+           separations_re_rstar<lensing::integrated_witt_mao_magnification>>(
+        "integrated_witt_mao_magnification(l, re, rstar)\n--\n\n"),
+    record<flux_map_witt_mao_spec, flux_map<lensing::integrated_flux_map_witt_mao_magnification>>(
+        "integrated_flux_map_witt_mao_magnification(l, re, rstar, bl, bf)\n--\n\n"),
+    record<flux_map_heyrovsky_spec, flux_map<lensing::integrated_flux_map_heyrovsky_magnification>>(
+        "integrated_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf)\n--\n\n"),
     record<discrete_spec, discrete_flux_map>(
         "discrete_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf)\n--\n\n"),
 };

@@ -1,0 +1,33 @@
+// Sources with a tabulated radial brightness profile (bl, bf): the profile
+// integrated over annuli of uniform discs, or over thin rings.
+#pragma once
+
+#include <span>
+#include <vector>
+
+namespace caustiqa::lensing {
+
+// Magnification of the annulus between fractional radii r - 0.0001 and
+// r + 0.0001 (clamped to [0, 1]) of a source of radius rho at separation u, as
+// the difference of two uniform discs weighted by their areas; NaN when the
+// clamped annulus is empty.
+double annulus_magnification(double u, double rho, double r) noexcept;
+
+// (1/F) ∫_0^1 I(r) (2 pi r) A_annulus(l rho, rho, r) dr per separation, with I
+// the tabulated profile, F its flux and rho = rstar / re; the integral is split
+// at r = l for 0 < l < 1, where the annulus through the lens peaks. NaN where no
+// sample of the integrand is finite. Unequal lengths of bl and bf are a fatal
+// failure, checked before anything is computed.
+std::vector<double> integrated_flux_map_witt_mao_magnification(std::span<const double> l,
+                                                               double re, double rstar,
+                                                               std::span<const double> bl,
+                                                               std::span<const double> bf);
+
+// The tabulated profile through the thin-ring integral of ring_integral.h.
+// Unequal lengths of bl and bf are a fatal failure.
+std::vector<double> integrated_flux_map_heyrovsky_magnification(std::span<const double> l,
+                                                                double re, double rstar,
+                                                                std::span<const double> bl,
+                                                                std::span<const double> bf);
+
+} // namespace caustiqa::lensing

@@ -1,0 +1,52 @@
+#include "limb_darkening.h"
+
+#include <cmath>
+
+#include "ring_integral.h"
+#include "tanh_sinh.h"
+#include "uniform_disc.h"
+
+namespace caustiqa::lensing {
+namespace {
+
+constexpr double pi = 3.141592653589793;
+constexpr double disc_target = 1e-16;
+
+// The brightness-mu part: ∫_0^1 (1 - x^2) A(u, rho sqrt(1 - x^2)) dx, x playing mu.
+double mu_weighted_part(double u, double rho) noexcept {
+    const auto integrand = [u, rho](double x) {
+        const double w = 1 - x * x;
+        if (w == 0) return 0.0;
+        const double s = std::sqrt(w);
+        return uniform_disc_magnification(u, rho * s) * (s * s);
+    };
+    return tanh_sinh_integrate(integrand, 0.0, 1.0, disc_target).integral;
+}
+
+} // namespace
+
+double LimbDarkeningProfile::operator()(double r) const noexcept {
+    const double s = std::sqrt(1 - r * r);
+    return (1 - s) * (-0.6) + 1;
+}
+
+std::vector<double> integrated_witt_mao_magnification(std::span<const double> l, double re,
+                                                      double rstar) {
+    const double rho = rstar / re;
+    std::vector<double> result;
+    result.reserve(l.size());
+    for (const double separation : l) {
+        const double u = separation * rho;
+        const double j = mu_weighted_part(u, rho);
+        const double a = uniform_disc_magnification(u, rho);
+        result.push_back(((0.6 * j + 0.4 * a) * pi) / limb_darkened_flux);
+    }
+    return result;
+}
+
+std::vector<double> integrated_heyrovsky_magnification(std::span<const double> l, double re,
+                                                       double rstar) {
+    return integrated_ring_magnification(l, re, rstar, limb_darkening_profile, limb_darkened_flux);
+}
+
+} // namespace caustiqa::lensing
