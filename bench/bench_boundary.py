@@ -98,33 +98,40 @@ def best_ns_per_call(setup: str, stmt: str, seconds: float, repeat: int) -> floa
     return min(timer.repeat(repeat=repeat, number=number)) / number * 1e9
 
 
-def find_bench_binary(given: str | None, build_dir: str | None) -> pathlib.Path | None:
-    """--bench-binary, else BUILD_DIR/bench, else the newest build/*/bench/bench_special."""
+def find_bench_binary(given: str | None, build_dir: str | None,
+                      program: str = "bench_special") -> pathlib.Path | None:
+    """--bench-binary, else BUILD_DIR/bench, else the newest build/*/bench/PROGRAM."""
     if given:
         return pathlib.Path(given)
     if build_dir:
-        return pathlib.Path(build_dir) / "bench" / "bench_special"
-    found = list(ROOT.glob("build/*/bench/bench_special"))
+        return pathlib.Path(build_dir) / "bench" / program
+    found = list(ROOT.glob(f"build/*/bench/{program}"))
     return max(found, key=lambda p: p.stat().st_mtime) if found else None
+
+
+def cxx_runs(binary: pathlib.Path, names: set[str], min_time: float,
+             extra_args: tuple[str, ...] = ()) -> dict[str, list[dict]]:
+    """The JSON record of every repetition of each named benchmark (3 repetitions)."""
+    pattern = "^(" + "|".join(sorted(names)) + ")$"
+    output = subprocess.run(
+        [str(binary), *extra_args, f"--benchmark_filter={pattern}", "--benchmark_format=json",
+         f"--benchmark_min_time={min_time}", "--benchmark_repetitions=3"],
+        check=True, capture_output=True, text=True,
+    ).stdout
+    runs: dict[str, list[dict]] = {}
+    for run in json.loads(output)["benchmarks"]:
+        if run.get("run_type") == "iteration":
+            runs.setdefault(run["run_name"], []).append(run)
+    return runs
 
 
 def cxx_ns_per_call(binary: pathlib.Path, names: set[str], min_time: float) -> dict[str, float]:
     """Best CPU time per iteration, in ns, of each named benchmark."""
-    pattern = "^(" + "|".join(sorted(names)) + ")$"
-    output = subprocess.run(
-        [str(binary), f"--benchmark_filter={pattern}", "--benchmark_format=json",
-         f"--benchmark_min_time={min_time}", "--benchmark_repetitions=3"],
-        check=True, capture_output=True, text=True,
-    ).stdout
     scale = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
-    best: dict[str, float] = {}
-    for run in json.loads(output)["benchmarks"]:
-        if run.get("run_type") != "iteration":
-            continue
-        name = run["run_name"]
-        ns = run["cpu_time"] * scale[run["time_unit"]]
-        best[name] = min(best.get(name, ns), ns)
-    return best
+    return {
+        name: min(run["cpu_time"] * scale[run["time_unit"]] for run in runs)
+        for name, runs in cxx_runs(binary, names, min_time).items()
+    }
 
 
 def main() -> int:

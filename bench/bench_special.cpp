@@ -19,9 +19,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
-#include <time.h>
 #include <vector>
 
+#include "bench_util.h"
 #include "lensing/discrete_rings.h"
 #include "lensing/thin_ring.h"
 #include "special/complete.h"
@@ -35,15 +35,13 @@ using caustiqa::special::ellipk;
 using caustiqa::special::ellippi;
 using caustiqa::special::ValueOrError;
 
-constexpr std::size_t count = 4096; // a power of two: the index wraps with a mask
-constexpr std::size_t mask = count - 1;
+using caustiqa::bench::cycle;
+using caustiqa::bench::thread_cpu_ns;
+
+constexpr std::size_t count = caustiqa::bench::cycle_count;
 
 std::vector<double> uniform(double lo, double hi, unsigned seed) {
-    std::mt19937_64 engine(seed);
-    std::uniform_real_distribution<double> dist(lo, hi);
-    std::vector<double> values(count);
-    for (double& v : values) v = dist(engine);
-    return values;
+    return caustiqa::bench::uniform(count, lo, hi, seed);
 }
 
 // A ring on its closed-form branch, with the (n, m) that the ring computes.
@@ -116,16 +114,6 @@ void check_ring_arguments() {
     }
 }
 
-template <class F> void cycle(benchmark::State& state, F call) {
-    std::size_t i = 0;
-    for (auto _ : state) {
-        ValueOrError result = call(i);
-        benchmark::DoNotOptimize(result);
-        i = (i + 1) & mask;
-    }
-    state.SetItemsProcessed(state.iterations());
-}
-
 void BM_ellipk_poly(benchmark::State& state) {
     const double* m = poly_m().data();
     cycle(state, [m](std::size_t i) { return ellipk(m[i]); });
@@ -157,14 +145,6 @@ void BM_ring_k_plus_pi(benchmark::State& state) {
     cycle(state, [g](std::size_t i) {
         return ValueOrError::value_of(ellipk(g[i].m).value() + ellippi(g[i].n, g[i].m).value());
     });
-}
-
-// CPU time of the calling thread, in nanoseconds: unlike the wall clock it
-// does not count the time other processes hold this core.
-double thread_cpu_ns() {
-    timespec t;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) * 1e9 + static_cast<double>(t.tv_nsec);
 }
 
 // Alternating blocks of 4096 rings and of 4096 K + Pi pairs on the same
@@ -233,10 +213,9 @@ void BM_thin_ring_fixed(benchmark::State& state) {
 // boundary script's case: l[j] = 3 (j + 0.5) / 10000, ten rings at
 // (i + 0.5) / 10 with weight 0.1, re = rstar = 1. Keep the two in step.
 void BM_discrete_rings_10000x10(benchmark::State& state) {
-    std::vector<double> l(10000), radii(10), weights(10, 0.1);
-    for (std::size_t j = 0; j < l.size(); ++j)
-        l[j] = 3.0 * (static_cast<double>(j) + 0.5) / 10000;
-    for (std::size_t i = 0; i < radii.size(); ++i) radii[i] = (static_cast<double>(i) + 0.5) / 10;
+    const std::vector<double> l = caustiqa::bench::spread(10000, 3.0);
+    const std::vector<double> radii = caustiqa::bench::spread(10, 1.0);
+    const std::vector<double> weights(10, 0.1);
     for (auto _ : state) {
         auto sums = caustiqa::lensing::discrete_flux_map_heyrovsky_magnification(l, 1.0, 1.0, radii,
                                                                                   weights);
