@@ -45,6 +45,30 @@ std::optional<PendingError> convert_sequence(PyObject* object, std::vector<doubl
     }
     if (!PySequence_Check(object)) return not_a_sequence(object);
 
+#ifndef Py_GIL_DISABLED
+    // Exact lists and tuples: read the items in place, exactly as their
+    // iterators would, re-reading the length at every step (an item's
+    // __float__ may change the list). Their length is truthful, so it sizes
+    // the array. Under free threading another thread may resize a list at any
+    // time, so there the iterator's own synchronisation is used.
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+        out.clear();
+        out.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(object)));
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(object); ++i) {
+            PyObject* item = PySequence_Fast_GET_ITEM(object, i);
+            if (PyFloat_CheckExact(item)) {
+                out.push_back(PyFloat_AS_DOUBLE(item));
+                continue;
+            }
+            const Ref held = Ref::borrow(item); // the list may drop it meanwhile
+            double value;
+            if (auto error = convert_double(held.get(), value)) return error;
+            out.push_back(value);
+        }
+        return std::nullopt;
+    }
+#endif
+
     Py_ssize_t hint = PyObject_Size(object);
     if (hint < 0) {
         PyErr_Clear();
