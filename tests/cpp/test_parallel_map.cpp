@@ -105,7 +105,9 @@ TEST_P(MapSizes, AppendsResultsInInputOrder) {
 std::vector<MapCase> map_cases() {
     std::vector<MapCase> table;
     for (const std::size_t threads : {1, 2, 3, 8}) {
-        for (const std::size_t length : {0, 1, 2, 1000, 1000000}) table.push_back({threads, length});
+        for (const std::size_t length : {0, 1, 2, 1000, 1000000}) {
+            table.push_back({threads, length});
+        }
     }
     return table;
 }
@@ -145,7 +147,9 @@ TEST_P(NestedMaps, InnerMapsRunOnTheOuterPool) {
         out);
     EXPECT_EQ(foreign.load(), 0);
     ASSERT_EQ(out.size(), outer.size());
-    for (const std::uint64_t k : outer) EXPECT_TRUE(out[k] == serial_mix(iota(1000, k * 1000))) << k;
+    for (const std::uint64_t k : outer) {
+        EXPECT_TRUE(out[k] == serial_mix(iota(1000, k * 1000))) << k;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Pools, NestedMaps, testing::Values(1, 2, 3, 8));
@@ -199,7 +203,9 @@ TEST_P(InjectedFailures, ReachTheCallerAndLeaveThePoolUsable) {
     // Elements in other pieces than the failing ones still ran: here, every
     // element above the last failing one's half.
     if (param.length >= 2 && last < param.length / 2) {
-        for (std::size_t i = param.length / 2; i < param.length; ++i) ASSERT_TRUE(evaluated[i]) << i;
+        for (std::size_t i = param.length / 2; i < param.length; ++i) {
+            ASSERT_TRUE(evaluated[i]) << i;
+        }
     }
 
     std::vector<std::uint64_t> again;
@@ -291,7 +297,9 @@ TEST(ParallelMap, WhereElementsRun) {
             const std::vector<std::uint64_t> input = iota(length);
             parallel_map(
                 pool, Span(input),
-                [&](std::uint64_t) { return std::pair{std::this_thread::get_id(), is_worker_of(pool)}; },
+                [&](std::uint64_t) {
+                    return std::pair{std::this_thread::get_id(), is_worker_of(pool)};
+                },
                 ran_on);
         });
         caller.join();
@@ -308,7 +316,8 @@ TEST(ParallelMap, WhereElementsRun) {
 TEST(RunPair, MovedFlags) {
     for (const std::size_t threads : {1, 2, 8}) {
         WorkerPool& pool = pool_of(threads);
-        const auto [a, b] = pool.run_pair([](bool moved) { return moved; }, [](bool moved) { return moved; });
+        const auto moved = [](bool moved) { return moved; };
+        const auto [a, b] = pool.run_pair(moved, moved);
         EXPECT_TRUE(a);
         EXPECT_TRUE(b);
         for (int round = 0; round < 200; ++round) {

@@ -25,7 +25,8 @@ struct Parse {
 class ParseThreadCount : public testing::TestWithParam<Parse> {};
 
 TEST_P(ParseThreadCount, Table) {
-    EXPECT_EQ(parse_thread_count(GetParam().text), GetParam().expected) << '"' << GetParam().text << '"';
+    const Parse& param = GetParam();
+    EXPECT_EQ(parse_thread_count(param.text), param.expected) << '"' << param.text << '"';
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -86,7 +87,8 @@ TEST_P(ConfiguredThreadCount, Table) {
     const ScopedVariable cpus("RAYON_RS_NUM_CPUS", env.num_cpus);
     const long online = sysconf(_SC_NPROCESSORS_ONLN);
     const std::size_t expected =
-        env.expected != processors ? env.expected : static_cast<std::size_t>(online >= 1 ? online : 1);
+        env.expected != processors ? env.expected
+                                   : static_cast<std::size_t>(online >= 1 ? online : 1);
     EXPECT_EQ(configured_thread_count(), expected);
 }
 
@@ -94,7 +96,8 @@ INSTANTIATE_TEST_SUITE_P(
     Variables, ConfiguredThreadCount,
     testing::Values(
         Environment{nullptr, nullptr, processors}, Environment{"1", nullptr, 1},
-        Environment{"3", "5", 3}, Environment{"+4", nullptr, 4}, Environment{"0", nullptr, processors},
+        Environment{"3", "5", 3}, Environment{"+4", nullptr, 4},
+        Environment{"0", nullptr, processors},
         Environment{"0", "3", processors}, // 0 selects the default at once
         Environment{nullptr, "3", 3}, Environment{"", "3", 3}, Environment{" 4", "3", 3},
         Environment{"-4", "3", 3}, Environment{"4x", "3", 3}, Environment{"\xff", "3", 3},
