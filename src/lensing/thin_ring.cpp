@@ -45,14 +45,16 @@ special::ValueOrError thin_ring_magnification(double l, double r, double re, dou
     const double q2 = w2 * 4 + delta * delta;
     const double k = std::sqrt((l * r) / q2) * ((w * 4) / s);
     const double m = k * k;
+    // n and the final factor do not depend on K: formed first, their divisions
+    // overlap the elliptic integrals instead of waiting for them.
+    const double n = ((l * 4) * r) / (s * s);
+    const double factor = 4 / (s * std::sqrt(q2));
     const special::ValueOrError big_k = special::ellipk(m);
     if (big_k.is_error()) return big_k;
-    const double n = ((l * 4) * r) / (s * s);
     const special::ValueOrError big_pi = special::ellippi(n, m);
     if (big_pi.is_error()) return big_pi;
     return special::ValueOrError::value_of(
-        (((w2 + w2) * big_k.value() + (delta * delta) * big_pi.value()) * (4 / (s * std::sqrt(q2)))) /
-        two_pi);
+        (((w2 + w2) * big_k.value() + (delta * delta) * big_pi.value()) * factor) / two_pi);
 }
 
 } // namespace caustiqa::lensing
