@@ -33,10 +33,11 @@ std::optional<PendingError> bind_arguments(const char* function, const char* con
                                            Py_ssize_t nargs, PyObject* kwnames,
                                            PyObject** bound) noexcept {
     try {
-        const std::string full_name = std::string(function) + "()";
+        // Built only for a message: the success path allocates nothing.
+        const auto full_name = [function] { return std::string(function) + "()"; };
         const auto given = static_cast<std::size_t>(nargs);
         if (given > count) {
-            return type_error(full_name + " takes " + std::to_string(count) +
+            return type_error(full_name() + " takes " + std::to_string(count) +
                               " positional arguments but " + std::to_string(given) +
                               (given == 1 ? " was" : " were") + " given");
         }
@@ -60,13 +61,13 @@ std::optional<PendingError> bind_arguments(const char* function, const char* con
                 return PendingError::deferred(
                     PyExc_TypeError,
                     Ref::steal(PyUnicode_FromFormat("%s got an unexpected keyword argument '%S'",
-                                                    full_name.c_str(), name)));
+                                                    full_name().c_str(), name)));
             }
             if (bound[match] != nullptr) {
                 return PendingError::deferred(
                     PyExc_TypeError,
                     Ref::steal(PyUnicode_FromFormat("%s got multiple values for argument '%S'",
-                                                    full_name.c_str(), name)));
+                                                    full_name().c_str(), name)));
             }
             bound[match] = args[nargs + k];
         }
@@ -77,7 +78,7 @@ std::optional<PendingError> bind_arguments(const char* function, const char* con
             if (bound[i] == nullptr) missing[missing_count++] = parameters[i];
         }
         if (missing_count == 0) return std::nullopt;
-        return type_error(full_name + " missing " + std::to_string(missing_count) +
+        return type_error(full_name() + " missing " + std::to_string(missing_count) +
                           " required positional " +
                           (missing_count == 1 ? "argument" : "arguments") + ": " +
                           name_list(missing, missing_count));
