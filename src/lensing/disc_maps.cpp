@@ -28,12 +28,14 @@ std::vector<std::vector<double>> multi_witt_mao_magnification(std::span<const do
     std::vector<Radii> combinations;
     combinations.reserve(re.size() * rstar.size());
     for (const double einstein : re) {
-        for (const double source : rstar) combinations.push_back({einstein, source});
+        for (const double source : rstar)
+            combinations.push_back({einstein, source});
     }
     std::vector<std::vector<double>> result;
     parallel::parallel_map(
         std::span<const Radii>(combinations),
-        [l](const Radii& radii) { return witt_mao_magnification(l, radii.re, radii.rstar); }, result);
+        [l](const Radii& radii) { return witt_mao_magnification(l, radii.re, radii.rstar); },
+        result);
     return result;
 }
 

@@ -5,8 +5,8 @@
 
 namespace caustiqa::lensing {
 
-RingSums discrete_flux_map_heyrovsky_magnification(std::span<const double> l, double re, double rstar,
-                                                   std::span<const double> radii,
+RingSums discrete_flux_map_heyrovsky_magnification(std::span<const double> l, double re,
+                                                   double rstar, std::span<const double> radii,
                                                    std::span<const double> weights) {
     assert_equal_lengths(radii.size(), weights.size());
     RingSums sums;
@@ -14,7 +14,8 @@ RingSums discrete_flux_map_heyrovsky_magnification(std::span<const double> l, do
     for (const double separation : l) {
         double sum = 0.0;
         for (std::size_t i = 0; i < radii.size(); ++i) {
-            const special::ValueOrError ring = thin_ring_magnification(separation, radii[i], re, rstar);
+            const special::ValueOrError ring =
+                thin_ring_magnification(separation, radii[i], re, rstar);
             if (ring.is_error()) return RingSums{{}, ring.error()};
             sum = sum + ring.value() * weights[i];
         }

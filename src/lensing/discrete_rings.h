@@ -16,8 +16,8 @@ struct RingSums {
 // thin_ring_magnification(l[j], radii[i], re, rstar) * weights[i]. No
 // normalisation. Unequal lengths of radii and weights are a fatal failure,
 // checked before anything is computed; the first ring error ends the whole call.
-RingSums discrete_flux_map_heyrovsky_magnification(std::span<const double> l, double re, double rstar,
-                                                   std::span<const double> radii,
+RingSums discrete_flux_map_heyrovsky_magnification(std::span<const double> l, double re,
+                                                   double rstar, std::span<const double> radii,
                                                    std::span<const double> weights);
 
 } // namespace caustiqa::lensing

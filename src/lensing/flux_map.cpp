@@ -39,8 +39,8 @@ double annulus_magnification(double u, double rho, double r) noexcept {
     return (upper - lower) / (b - a);
 }
 
-std::vector<double> integrated_flux_map_witt_mao_magnification(std::span<const double> l,
-                                                               double re, double rstar,
+std::vector<double> integrated_flux_map_witt_mao_magnification(std::span<const double> l, double re,
+                                                               double rstar,
                                                                std::span<const double> bl,
                                                                std::span<const double> bf) {
     assert_equal_lengths(bl.size(), bf.size());

@@ -18,8 +18,8 @@ double annulus_magnification(double u, double rho, double r) noexcept;
 // at r = l for 0 < l < 1, where the annulus through the lens peaks. NaN where no
 // sample of the integrand is finite. Unequal lengths of bl and bf are a fatal
 // failure, checked before anything is computed.
-std::vector<double> integrated_flux_map_witt_mao_magnification(std::span<const double> l,
-                                                               double re, double rstar,
+std::vector<double> integrated_flux_map_witt_mao_magnification(std::span<const double> l, double re,
+                                                               double rstar,
                                                                std::span<const double> bl,
                                                                std::span<const double> bf);
 

@@ -20,7 +20,8 @@ inline constexpr double two_pi = 6.283185307179586;
 // I(r) 2 pi r A(l, r) at ring radius r for one separation l; a ring error
 // counts as NaN (and the quadrature then counts the point as 0).
 template <class Profile>
-double ring_integrand(double r, double l, double re, double rstar, const Profile& profile) noexcept {
+double ring_integrand(double r, double l, double re, double rstar,
+                      const Profile& profile) noexcept {
     const double ring = thin_ring_magnification(l, r, re, rstar).value_or_nan();
     return profile(r) * ((detail::two_pi * r) * ring);
 }

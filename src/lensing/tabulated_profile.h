@@ -12,7 +12,8 @@ namespace caustiqa::lensing {
 class TabulatedProfile {
 public:
     // Borrows bl and bf, which must outlive the profile.
-    TabulatedProfile(std::span<const double> bl, std::span<const double> bf) : interpolant_(bl, bf) {}
+    TabulatedProfile(std::span<const double> bl, std::span<const double> bf)
+        : interpolant_(bl, bf) {}
     double operator()(double r) const noexcept { return interpolant_(r, 0.0); }
 
 private:

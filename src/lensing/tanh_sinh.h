@@ -17,8 +17,8 @@ namespace caustiqa::lensing {
 struct QuadratureResult {
     double integral;
     double error_estimate;
-    std::uint32_t evaluations;      // integrand calls
-    std::uint32_t finite_samples;   // calls that returned a finite value
+    std::uint32_t evaluations;    // integrand calls
+    std::uint32_t finite_samples; // calls that returned a finite value
 };
 
 namespace detail {
@@ -85,10 +85,9 @@ QuadratureResult tanh_sinh_integrate_split(const Function& f, double split, doub
     if (!(0 < split && split < 1)) return tanh_sinh_integrate(f, 0.0, 1.0, tol);
     const QuadratureResult inner = tanh_sinh_integrate(f, 0.0, split, tol);
     const QuadratureResult outer = tanh_sinh_integrate(f, split, 1.0, tol);
-    return QuadratureResult{inner.integral + outer.integral,
-                            inner.error_estimate + outer.error_estimate,
-                            inner.evaluations + outer.evaluations,
-                            inner.finite_samples + outer.finite_samples};
+    return QuadratureResult{
+        inner.integral + outer.integral, inner.error_estimate + outer.error_estimate,
+        inner.evaluations + outer.evaluations, inner.finite_samples + outer.finite_samples};
 }
 
 } // namespace caustiqa::lensing

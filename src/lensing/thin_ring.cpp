@@ -26,7 +26,8 @@ bool in_series_band(double delta, double s) noexcept {
 
 } // namespace
 
-special::ValueOrError thin_ring_magnification(double l, double r, double re, double rstar) noexcept {
+special::ValueOrError thin_ring_magnification(double l, double r, double re,
+                                              double rstar) noexcept {
     const double w = re / rstar;
     const double w2 = w * w;
     const double delta = r - l;
@@ -35,7 +36,8 @@ special::ValueOrError thin_ring_magnification(double l, double r, double re, dou
     if (in_series_band(delta, s)) {
         // Expansion of the ring mean about a ring through the lens.
         const double t1 = (1 - delta / (l + l)) * ((w + w) / l);
-        const double log_term = std::log(((8 * w) * l) / (std::sqrt(l * l + w2) * std::fabs(delta)));
+        const double log_term =
+            std::log(((8 * w) * l) / (std::sqrt(l * l + w2) * std::fabs(delta)));
         const double t2 = std::atan(l / w) * 4;
         const double t3 = ((((l * l) + (l * l)) + w2) * w / ((l * l + w2) * (l * l))) * delta;
         return special::ValueOrError::value_of(((log_term * t1 + t2) + t3) / two_pi);

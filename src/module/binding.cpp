@@ -41,7 +41,8 @@ std::optional<PendingError> bind_arguments(const char* function, const char* con
                               " positional arguments but " + std::to_string(given) +
                               (given == 1 ? " was" : " were") + " given");
         }
-        for (std::size_t i = 0; i < count; ++i) bound[i] = i < given ? args[i] : nullptr;
+        for (std::size_t i = 0; i < count; ++i)
+            bound[i] = i < given ? args[i] : nullptr;
 
         const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < keywords; ++k) {

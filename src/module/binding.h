@@ -12,8 +12,7 @@
 namespace caustiqa::module {
 
 // The name of a function and its parameter names, in order.
-template <std::size_t N>
-struct ArgumentSpec {
+template <std::size_t N> struct ArgumentSpec {
     const char* function;
     std::array<const char*, N> parameters;
 };
@@ -29,15 +28,16 @@ std::optional<PendingError> bind_arguments(const char* function, const char* con
 // or returns the TypeError that CPython's own binding would give: too many
 // positional arguments, an unexpected or repeated keyword, missing parameters.
 template <std::size_t N>
-std::optional<PendingError> bind_arguments(const ArgumentSpec<N>& spec, PyObject* const* args,
+std::optional<PendingError> bind_arguments(const ArgumentSpec<N>& signature, PyObject* const* args,
                                            Py_ssize_t nargs, PyObject* kwnames,
                                            std::array<PyObject*, N>& bound) noexcept {
     if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(N)) {
-        for (std::size_t i = 0; i < N; ++i) bound[i] = args[i];
+        for (std::size_t i = 0; i < N; ++i)
+            bound[i] = args[i];
         return std::nullopt;
     }
-    return detail::bind_arguments(spec.function, spec.parameters.data(), N, args, nargs, kwnames,
-                                  bound.data());
+    return detail::bind_arguments(signature.function, signature.parameters.data(), N, args, nargs,
+                                  kwnames, bound.data());
 }
 
 } // namespace caustiqa::module

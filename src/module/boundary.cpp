@@ -21,6 +21,8 @@ void raise_fatal_failure(const std::string& message) noexcept {
     std::abort();
 }
 
-void raise_memory_error() noexcept { PyErr_NoMemory(); }
+void raise_memory_error() noexcept {
+    PyErr_NoMemory();
+}
 
 } // namespace caustiqa::module::detail

@@ -21,11 +21,11 @@ using CallOutcome = std::variant<Ref, PendingError>;
 
 // The bound arguments of one call, converted on request. A failed conversion
 // returns its error with the note naming the parameter.
-template <std::size_t N>
-class BoundArguments {
+template <std::size_t N> class BoundArguments {
 public:
-    BoundArguments(const ArgumentSpec<N>& spec, const std::array<PyObject*, N>& objects) noexcept
-        : spec_(spec), objects_(objects) {}
+    BoundArguments(const ArgumentSpec<N>& signature,
+                   const std::array<PyObject*, N>& objects) noexcept
+        : spec_(signature), objects_(objects) {}
 
     std::optional<PendingError> to_double(std::size_t i, double& out) const noexcept {
         return noted(i, convert_double(objects_[i], out));
@@ -35,7 +35,8 @@ public:
     }
 
 private:
-    std::optional<PendingError> noted(std::size_t i, std::optional<PendingError> error) const noexcept {
+    std::optional<PendingError> noted(std::size_t i,
+                                      std::optional<PendingError> error) const noexcept {
         if (error) error->add_parameter_note(spec_.parameters[i]);
         return error;
     }
@@ -56,15 +57,16 @@ void raise_memory_error() noexcept;
 // Runs one call: binds the arguments, hands them to `body` (which converts and
 // computes) and turns its outcome into a new reference or null with an exception.
 template <std::size_t N, class Body>
-PyObject* run_call(const ArgumentSpec<N>& spec, PyObject* const* args, Py_ssize_t nargs,
+PyObject* run_call(const ArgumentSpec<N>& signature, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames, Body&& body) noexcept {
     try {
         std::array<PyObject*, N> objects;
-        if (std::optional<PendingError> error = bind_arguments(spec, args, nargs, kwnames, objects)) {
+        if (std::optional<PendingError> error =
+                bind_arguments(signature, args, nargs, kwnames, objects)) {
             std::move(*error).raise();
             return nullptr;
         }
-        CallOutcome outcome = body(BoundArguments<N>(spec, objects));
+        CallOutcome outcome = body(BoundArguments<N>(signature, objects));
         if (Ref* result = std::get_if<Ref>(&outcome)) return result->release();
         std::move(std::get<PendingError>(outcome)).raise();
         return nullptr;

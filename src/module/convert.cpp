@@ -12,12 +12,13 @@ namespace {
 constexpr Py_ssize_t reservation_limit = Py_ssize_t{1} << 16;
 
 PendingError not_a_sequence(PyObject* object) {
-    Ref sequence_name = Ref::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(sequence_type())));
+    Ref sequence_name =
+        Ref::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(sequence_type())));
     if (!sequence_name) return PendingError::fetch();
     if (object == Py_None) {
         return PendingError::deferred(
-            PyExc_TypeError,
-            Ref::steal(PyUnicode_FromFormat("'None' is not an instance of '%U'", sequence_name.get())));
+            PyExc_TypeError, Ref::steal(PyUnicode_FromFormat("'None' is not an instance of '%U'",
+                                                             sequence_name.get())));
     }
     Ref type_name = Ref::steal(PyType_GetQualName(Py_TYPE(object)));
     if (!type_name) return PendingError::fetch();

@@ -32,14 +32,10 @@ void ensure_worker_pool() {
     static std::atomic<bool> ready{false};
     if (ready.load(std::memory_order_acquire)) return;
     std::exception_ptr failure;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        parallel::WorkerPool::global();
-    } catch (...) {
+    Py_BEGIN_ALLOW_THREADS try { parallel::WorkerPool::global(); } catch (...) {
         failure = std::current_exception();
     }
-    Py_END_ALLOW_THREADS
-    if (failure) std::rethrow_exception(failure);
+    Py_END_ALLOW_THREADS if (failure) std::rethrow_exception(failure);
     ready.store(true, std::memory_order_release);
 }
 
@@ -150,24 +146,25 @@ CallOutcome discrete_flux_map(const Args5& args) {
 
 // --- native entries
 
-template <const auto& Spec, auto Body>
+template <const auto& Signature, auto Body>
 PyObject* native(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return run_call(Spec, args, nargs, kwnames, Body);
+    return run_call(Signature, args, nargs, kwnames, Body);
 }
 
 // A function record; `doc` is the text signature followed by "\n--\n\n", from
 // which the interpreter derives __text_signature__ (and __doc__ is None).
-template <const auto& Spec, auto Body>
-PyMethodDef record(const char* doc) noexcept {
+template <const auto& Signature, auto Body> PyMethodDef record(const char* doc) noexcept {
     using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-    FastCall function = &native<Spec, Body>;
-    return PyMethodDef{Spec.function, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),
+    FastCall function = &native<Signature, Body>;
+    return PyMethodDef{Signature.function,
+                       reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),
                        METH_FASTCALL | METH_STATIC | METH_KEYWORDS, doc};
 }
 
 PyMethodDef table[] = {
     record<witt_mao_spec, witt_mao>("witt_mao_magnification(l, re, rstar)\n--\n\n"),
-    record<multi_witt_mao_spec, multi_witt_mao>("multi_witt_mao_magnification(l, re, rstar)\n--\n\n"),
+    record<multi_witt_mao_spec, multi_witt_mao>(
+        "multi_witt_mao_magnification(l, re, rstar)\n--\n\n"),
     record<heyrovsky_spec, heyrovsky>("heyrovsky_magnification(l, r, re, rstar)\n--\n\n"),
     record<integrated_heyrovsky_spec,
            separations_re_rstar<lensing::integrated_heyrovsky_magnification>>(
@@ -185,6 +182,8 @@ PyMethodDef table[] = {
 
 } // namespace
 
-std::span<PyMethodDef> function_table() noexcept { return table; }
+std::span<PyMethodDef> function_table() noexcept {
+    return table;
+}
 
 } // namespace caustiqa::module

@@ -78,4 +78,6 @@ PyModuleDef definition = {
 } // namespace
 } // namespace caustiqa::module
 
-PyMODINIT_FUNC PyInit_caustiqa() { return PyModuleDef_Init(&caustiqa::module::definition); }
+PyMODINIT_FUNC PyInit_caustiqa() {
+    return PyModuleDef_Init(&caustiqa::module::definition);
+}

@@ -29,9 +29,9 @@ private:
     PendingError() noexcept = default;
     void materialise() noexcept;
 
-    Ref exception_;           // ready
+    Ref exception_;            // ready
     PyObject* type_ = nullptr; // deferred: a type that lives for the process
-    Ref argument_;            // deferred: the str to call it with
+    Ref argument_;             // deferred: the str to call it with
 };
 
 // "TypeName: message" of the interpreter's current exception, which is

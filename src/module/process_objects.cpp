@@ -16,8 +16,7 @@ public:
     // The object, created by `create` (a new reference, or null with an
     // exception set) if it does not exist yet. Returns null, with that
     // exception set, when creation fails; a later call tries again.
-    template <class Create>
-    PyObject* get(Create create) noexcept {
+    template <class Create> PyObject* get(Create create) noexcept {
         if (PyObject* object = object_.load(std::memory_order_acquire)) return object;
         // Never wait on the guard while holding the interpreter lock: the
         // thread inside may need the lock to finish the creation.

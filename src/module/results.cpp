@@ -17,7 +17,9 @@ Ref checked(PyObject* object) {
 
 } // namespace
 
-Ref build_float(double value) { return checked(PyFloat_FromDouble(value)); }
+Ref build_float(double value) {
+    return checked(PyFloat_FromDouble(value));
+}
 
 Ref build_list(std::span<const double> values) {
     Ref list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));

@@ -23,8 +23,9 @@ void report(const std::string& message, const std::source_location& where) noexc
     if (!thread_is_unnamed && pthread_getname_np(pthread_self(), name, sizeof name) != 0) {
         std::snprintf(name, sizeof name, "<unnamed>");
     }
-    std::fprintf(stderr, "caustiqa: thread '%s' failed at %s:%u:\n%s\n", name, short_path(where.file_name()),
-                 static_cast<unsigned>(where.line()), message.c_str());
+    std::fprintf(stderr, "caustiqa: thread '%s' failed at %s:%u:\n%s\n", name,
+                 short_path(where.file_name()), static_cast<unsigned>(where.line()),
+                 message.c_str());
     std::fflush(stderr);
 }
 
@@ -43,7 +44,9 @@ void assert_equal_lengths(std::size_t left, std::size_t right, std::source_locat
 }
 
 namespace detail {
-void mark_thread_unnamed() noexcept { thread_is_unnamed = true; }
+void mark_thread_unnamed() noexcept {
+    thread_is_unnamed = true;
+}
 } // namespace detail
 
 } // namespace caustiqa

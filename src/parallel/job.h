@@ -66,8 +66,7 @@ struct LockLatchRef {
 // A job living in the stack frame of the thread that waits for it. Its
 // function is called with `moved` = true: a job that is executed from a queue
 // runs on another thread than the one that made it, or was handed in from outside.
-template <class Function, class Latch>
-class StackJob : public Job {
+template <class Function, class Latch> class StackJob : public Job {
 public:
     using Result = decltype(std::declval<Function&>()(true));
 

@@ -25,8 +25,7 @@ struct PieceResult {
     std::size_t written;
 };
 
-template <class In, class Out, class Function>
-struct MapTask {
+template <class In, class Out, class Function> struct MapTask {
     WorkerPool& pool;
     const Function& function;
     Out* output; // output slot 0 of the whole map
@@ -59,14 +58,16 @@ struct MapTask {
         }
         // Not contiguous (cannot happen while every piece writes all its
         // slots): keep the left part and release what the right one wrote.
-        for (std::size_t i = 0; i < right.written; ++i) output[right.first + i] = Out{};
+        for (std::size_t i = 0; i < right.written; ++i)
+            output[right.first + i] = Out{};
         return left;
     }
 
     PieceResult run_sequentially(const In* input, std::size_t length, std::size_t first_slot,
                                  std::size_t slots) const {
         if (length > slots) fail("too many values pushed to consumer");
-        for (std::size_t i = 0; i < length; ++i) output[first_slot + i] = function(input[i]);
+        for (std::size_t i = 0; i < length; ++i)
+            output[first_slot + i] = function(input[i]);
         return PieceResult{first_slot, slots, length};
     }
 };

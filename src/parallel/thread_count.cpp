@@ -43,7 +43,8 @@ std::size_t configured_thread_count() noexcept {
         count = online_processors();
     } else if (primary) {
         count = *primary;
-    } else if (const auto fallback = from_environment("RAYON_RS_NUM_CPUS"); fallback && *fallback >= 1) {
+    } else if (const auto fallback = from_environment("RAYON_RS_NUM_CPUS");
+               fallback && *fallback >= 1) {
         count = *fallback;
     } else {
         count = online_processors();

@@ -15,13 +15,11 @@ namespace caustiqa::parallel {
 
 enum class StealResult { empty, success, retry };
 
-template <class T>
-class WorkStealingDeque {
+template <class T> class WorkStealingDeque {
     static_assert(std::is_pointer_v<T>, "the deque stores pointers; null means empty");
 
 public:
-    explicit WorkStealingDeque(std::int64_t capacity = 64)
-        : buffer_(new Buffer(capacity)) {}
+    explicit WorkStealingDeque(std::int64_t capacity = 64) : buffer_(new Buffer(capacity)) {}
     ~WorkStealingDeque() { delete buffer_.load(std::memory_order_relaxed); }
     WorkStealingDeque(const WorkStealingDeque&) = delete;
     WorkStealingDeque& operator=(const WorkStealingDeque&) = delete;
@@ -86,9 +84,14 @@ public:
 
 private:
     struct Buffer {
-        explicit Buffer(std::int64_t n) : capacity(n), slots(new std::atomic<T>[static_cast<std::size_t>(n)]) {}
-        T get(std::int64_t i) const { return slots[i & (capacity - 1)].load(std::memory_order_relaxed); }
-        void put(std::int64_t i, T item) { slots[i & (capacity - 1)].store(item, std::memory_order_relaxed); }
+        explicit Buffer(std::int64_t n)
+            : capacity(n), slots(new std::atomic<T>[static_cast<std::size_t>(n)]) {}
+        T get(std::int64_t i) const {
+            return slots[i & (capacity - 1)].load(std::memory_order_relaxed);
+        }
+        void put(std::int64_t i, T item) {
+            slots[i & (capacity - 1)].store(item, std::memory_order_relaxed);
+        }
         const std::int64_t capacity; // a power of two
         std::unique_ptr<std::atomic<T>[]> slots;
     };
@@ -96,7 +99,8 @@ private:
     // Owner only: copies the live range [t, b) into a buffer twice the size.
     Buffer* grow(Buffer* old, std::int64_t b, std::int64_t t) {
         auto* bigger = new Buffer(old->capacity * 2);
-        for (std::int64_t i = t; i < b; ++i) bigger->put(i, old->get(i));
+        for (std::int64_t i = t; i < b; ++i)
+            bigger->put(i, old->get(i));
         retired_.emplace_back(old);
         // Release: a thief that loads the new buffer sees the copied items.
         buffer_.store(bigger, std::memory_order_release);

@@ -154,9 +154,13 @@ Job* WorkerPool::find_work(std::size_t index) noexcept {
                 if (victim == index) continue;
                 Job* job = nullptr;
                 switch (workers_[victim]->deque.steal(job)) {
-                case StealResult::success: return job;
-                case StealResult::retry: retry = true; break;
-                case StealResult::empty: break;
+                case StealResult::success:
+                    return job;
+                case StealResult::retry:
+                    retry = true;
+                    break;
+                case StealResult::empty:
+                    break;
                 }
             }
         }
@@ -215,7 +219,8 @@ void WorkerPool::wake_worker(std::size_t index) noexcept {
 
 void WorkerPool::stop() noexcept {
     stopping_.store(true, std::memory_order_seq_cst);
-    for (std::size_t i = 0; i < workers_.size(); ++i) wake_worker(i);
+    for (std::size_t i = 0; i < workers_.size(); ++i)
+        wake_worker(i);
 }
 
 } // namespace caustiqa::parallel

@@ -49,8 +49,7 @@ public:
     // after both have finished, A's first. On a worker of this pool, B is
     // offered to thieves while A runs here; from any other thread the pair is
     // handed to the pool as one job and the caller blocks until it is done.
-    template <class A, class B>
-    auto run_pair(A&& a, B&& b);
+    template <class A, class B> auto run_pair(A&& a, B&& b);
 
     // True on the worker threads of this pool.
     bool on_worker_thread() const noexcept;
@@ -86,8 +85,8 @@ private:
     std::vector<std::unique_ptr<Worker>> workers_;
 
     std::mutex injected_mutex_;
-    std::deque<Job*> injected_;                     // guarded by injected_mutex_
-    std::atomic<std::size_t> injected_count_{0};   // lets idle workers skip the lock
+    std::deque<Job*> injected_;                  // guarded by injected_mutex_
+    std::atomic<std::size_t> injected_count_{0}; // lets idle workers skip the lock
 
     alignas(64) std::atomic<std::uint64_t> job_events_{0};
     alignas(64) std::atomic<std::size_t> sleeping_{0};
@@ -112,7 +111,9 @@ LockLatch& thread_lock_latch() noexcept;
 
 } // namespace detail
 
-inline bool WorkerPool::on_worker_thread() const noexcept { return detail::current_worker.pool == this; }
+inline bool WorkerPool::on_worker_thread() const noexcept {
+    return detail::current_worker.pool == this;
+}
 
 template <class A, class B>
 auto WorkerPool::run_pair_on_worker(std::size_t index, A& a, B& b, bool injected) {
@@ -150,8 +151,7 @@ auto WorkerPool::run_pair_on_worker(std::size_t index, A& a, B& b, bool injected
     return std::pair{std::move(*result_a), std::move(result_b)};
 }
 
-template <class A, class B>
-auto WorkerPool::run_pair(A&& a, B&& b) {
+template <class A, class B> auto WorkerPool::run_pair(A&& a, B&& b) {
     if (on_worker_thread()) return run_pair_on_worker(detail::current_worker.index, a, b, false);
     auto packaged = [&](bool) {
         return run_pair_on_worker(detail::current_worker.index, a, b, true);

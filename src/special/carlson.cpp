@@ -111,8 +111,8 @@ double carlson_rf(double x, double y, double z) noexcept {
     const double x0 = x;
     const double y0 = y;
     const double a0 = (x + y + z) / 3;
-    double q = rf_q_factor *
-               std::fmax(std::fmax(std::fabs(a0 - x), std::fabs(a0 - y)), std::fabs(a0 - z));
+    double q =
+        rf_q_factor * std::fmax(std::fmax(std::fabs(a0 - x), std::fabs(a0 - y)), std::fabs(a0 - z));
     double a = a0;
     double scale = 1.0; // 4^k
     bool converged = false;
@@ -159,8 +159,8 @@ double carlson_rd(double x, double y, double z) noexcept {
         double b = b0;
         double sum = 0.0;
         double weight = 0.25;
-        for (int step = 0; step < agm_safety_limit && std::fabs(a - b) >= agm_tolerance * std::fabs(a);
-             ++step) {
+        for (int step = 0;
+             step < agm_safety_limit && std::fabs(a - b) >= agm_tolerance * std::fabs(a); ++step) {
             const double root = std::sqrt(a * b);
             a = (a + b) * 0.5;
             b = root;

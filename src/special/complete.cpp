@@ -15,8 +15,11 @@ using namespace detail;
 // 2^63: the products 20 m that truncate to a signed 64-bit index lie in [-2^63, 2^63).
 constexpr double index_limit = 9223372036854775808.0;
 
-bool in_index_range(double s) noexcept { return s >= -index_limit && s < index_limit; }
+bool in_index_range(double s) noexcept {
+    return s >= -index_limit && s < index_limit;
+}
 
+// clang-format off
 // The polynomial rows; index i = trunc(20 x) in 0..17 selects row i / 2 below
 // 16, and rows 8 and 9 for 16 and 17.
 double k_polynomial(std::int64_t i, double m) noexcept {
@@ -48,6 +51,8 @@ double e_polynomial(std::int64_t i, double c) noexcept {
     default: return evaluate_polynomial(e_taylor_0_875, c - 0.875);
     }
 }
+
+// clang-format on
 
 // Ten AGM updates reach full double precision for every 1 - m >= 2^-53.
 constexpr int k_agm_updates = 10;

@@ -3,7 +3,7 @@
 
 namespace caustiqa::special::detail {
 
-inline constexpr double epsilon = 2.220446049250313e-16;   // 2^-52
+inline constexpr double epsilon = 2.220446049250313e-16;       // 2^-52
 inline constexpr double agm_tolerance = 5.995204332975846e-16; // 2.7 * 2^-52
 inline constexpr double pi = 3.141592653589793;
 inline constexpr double half_pi = 1.5707963267948966;

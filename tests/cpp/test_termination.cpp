@@ -21,10 +21,19 @@ namespace {
 using namespace caustiqa;
 
 std::vector<double> special_values() {
-    const double base[] = {0.0,     DBL_TRUE_MIN,        DBL_MIN, 1.0,     std::nextafter(1.0, 2.0),
-                           std::nextafter(std::nextafter(1.0, 2.0), 2.0),  std::nextafter(1.0, 0.0),
-                           std::nextafter(std::nextafter(1.0, 0.0), 0.0),  0.5,     1e-300,
-                           1e300,   DBL_MAX,             INFINITY};
+    const double base[] = {0.0,
+                           DBL_TRUE_MIN,
+                           DBL_MIN,
+                           1.0,
+                           std::nextafter(1.0, 2.0),
+                           std::nextafter(std::nextafter(1.0, 2.0), 2.0),
+                           std::nextafter(1.0, 0.0),
+                           std::nextafter(std::nextafter(1.0, 0.0), 0.0),
+                           0.5,
+                           1e-300,
+                           1e300,
+                           DBL_MAX,
+                           INFINITY};
     std::vector<double> values;
     for (const double v : base) {
         values.push_back(v);
@@ -73,7 +82,8 @@ TEST(Termination, CarlsonFunctions) {
             for (const double z : values) {
                 sink = special::carlson_rf(x, y, z);
                 sink = special::carlson_rd(x, y, z);
-                for (const double p : values) sink = special::carlson_rj(x, y, z, p);
+                for (const double p : values)
+                    sink = special::carlson_rj(x, y, z, p);
             }
         }
     }

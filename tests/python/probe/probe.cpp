@@ -70,10 +70,19 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "_caustiqa_probe", "Test-only probe of the caustiqa boundary.", 0,
-    methods, slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_caustiqa_probe",
+    "Test-only probe of the caustiqa boundary.",
+    0,
+    methods,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 } // namespace
 
-PyMODINIT_FUNC PyInit__caustiqa_probe() { return PyModuleDef_Init(&definition); }
+PyMODINIT_FUNC PyInit__caustiqa_probe() {
+    return PyModuleDef_Init(&definition);
+}
