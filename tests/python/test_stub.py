@@ -35,10 +35,10 @@ def test_stub_signatures_match_text_signatures():
 def test_stub_types_follow_parameter_kinds():
     functions, _ = stub_functions()
     returns = {"float": "float", "list": "list[float]", "lists": "list[list[float]]"}
-    for spec in FUNCTIONS:
-        node = functions[spec.name]
+    for entry in FUNCTIONS:
+        node = functions[entry.name]
         for argument in node.args.args:
-            kind = spec.kinds[argument.arg]
+            kind = entry.kinds[argument.arg]
             assert ast.unparse(argument.annotation) == (
                 "Sequence[float]" if kind == "sequence" else "float")
-        assert ast.unparse(node.returns) == returns[spec.result]
+        assert ast.unparse(node.returns) == returns[entry.result]
