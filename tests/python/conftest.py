@@ -79,3 +79,14 @@ def pytest_generate_tests(metafunc):
 @pytest.fixture
 def function_table():
     return FUNCTIONS
+
+
+def pytest_terminal_summary(terminalreporter):
+    """Lists what tests recorded with record_property, such as the number of fuzzed calls."""
+    reports = [r for r in terminalreporter.stats.get("passed", []) + terminalreporter.stats.get("failed", [])
+               if r.when == "call" and r.user_properties]
+    if reports:
+        terminalreporter.write_sep("-", "recorded properties")
+        for report in reports:
+            for key, value in report.user_properties:
+                terminalreporter.write_line(f"{report.nodeid}: {key} = {value}")
