@@ -15,13 +15,14 @@ Usage:
     python3 tools/generate_elliptic_reference.py            # rewrite the header
     python3 tools/generate_elliptic_reference.py --check    # compare, exit 1 on a difference
 """
-import argparse
 import math
 import pathlib
 import random
 import sys
 
 import mpmath as mp
+
+import header_output
 
 mp.mp.dps = 50
 
@@ -325,19 +326,7 @@ def render():
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--check", action="store_true", help="compare with the committed header")
-    args = parser.parse_args()
-    text = render()
-    if args.check:
-        if not HEADER.exists() or HEADER.read_text() != text:
-            print(f"{HEADER} differs from the generator's output", file=sys.stderr)
-            return 1
-        print(f"{HEADER} is up to date")
-        return 0
-    HEADER.parent.mkdir(parents=True, exist_ok=True)
-    HEADER.write_text(text)
-    return 0
+    return header_output.main(__doc__, HEADER, render)
 
 
 if __name__ == "__main__":

@@ -23,11 +23,12 @@ Usage:
     python3 tools/generate_limb_darkening_reference.py            # rewrite the header
     python3 tools/generate_limb_darkening_reference.py --check    # compare, exit 1 on a difference
 """
-import argparse
 import pathlib
 import sys
 
 import mpmath as mp
+
+import header_output
 
 HEADER = (pathlib.Path(__file__).resolve().parent.parent / "tests" / "cpp" / "reference"
           / "limb_darkening_reference.h")
@@ -96,18 +97,8 @@ def render():
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--check", action="store_true", help="compare with the committed header")
-    check = parser.parse_args().check
-    text = render()
-    if check:
-        if HEADER.read_text() != text:
-            sys.exit(f"{HEADER} differs from the generated text")
-        print(f"{HEADER} is up to date")
-        return
-    HEADER.parent.mkdir(parents=True, exist_ok=True)
-    HEADER.write_text(text)
+    return header_output.main(__doc__, HEADER, render)
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -16,11 +16,12 @@ Usage:
     python3 tools/generate_ring_reference.py            # rewrite the header
     python3 tools/generate_ring_reference.py --check    # compare, exit 1 on a difference
 """
-import argparse
 import pathlib
 import sys
 
 import mpmath as mp
+
+import header_output
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 HEADER = ROOT / "tests" / "cpp" / "reference" / "ring_reference.h"
@@ -119,16 +120,8 @@ def render():
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--check", action="store_true", help="compare with the committed header")
-    text = render()
-    if parser.parse_args().check:
-        if HEADER.read_text() != text:
-            sys.exit(f"{HEADER} differs from the generated text")
-        return
-    HEADER.parent.mkdir(parents=True, exist_ok=True)
-    HEADER.write_text(text)
+    return header_output.main(__doc__, HEADER, render)
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -12,11 +12,12 @@ Usage:
     python3 tools/generate_tanh_sinh_nodes.py            # rewrite the header
     python3 tools/generate_tanh_sinh_nodes.py --check    # compare, exit 1 on a difference
 """
-import argparse
 import pathlib
 import sys
 
 import mpmath as mp
+
+import header_output
 
 mp.mp.dps = 60
 
@@ -66,18 +67,7 @@ def render():
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--check", action="store_true", help="compare with the committed header")
-    args = parser.parse_args()
-    text = render()
-    if args.check:
-        if HEADER.read_text() != text:
-            print(f"{HEADER} differs from the generator's output", file=sys.stderr)
-            return 1
-        print(f"{HEADER} is up to date")
-        return 0
-    HEADER.write_text(text)
-    return 0
+    return header_output.main(__doc__, HEADER, render)
 
 
 if __name__ == "__main__":
