@@ -32,26 +32,33 @@ void ensure_worker_pool() {
     static std::atomic<bool> ready{false};
     if (ready.load(std::memory_order_acquire)) return;
     std::exception_ptr failure;
-    Py_BEGIN_ALLOW_THREADS try { parallel::WorkerPool::global(); } catch (...) {
+    PyThreadState* state = PyEval_SaveThread();
+    try {
+        parallel::WorkerPool::global();
+    } catch (...) {
         failure = std::current_exception();
     }
-    Py_END_ALLOW_THREADS if (failure) std::rethrow_exception(failure);
+    PyEval_RestoreThread(state);
+    if (failure) std::rethrow_exception(failure);
     ready.store(true, std::memory_order_release);
 }
 
-// --- witt_mao_magnification(l, re, rstar) -> list[float]
-
-constexpr ArgumentSpec<3> witt_mao_spec{"witt_mao_magnification", {"l", "re", "rstar"}};
-
-CallOutcome witt_mao(const Args3& args) {
+// A function of (l sequence, re float, rstar float) returning one value per
+// separation; `UsesPool` for those that evaluate on the worker pool.
+template <std::vector<double> (*Compute)(std::span<const double>, double, double), bool UsesPool>
+CallOutcome separations_re_rstar(const Args3& args) {
     std::vector<double> l;
     double re, rstar;
     if (auto e = args.to_sequence(0, l)) return std::move(*e);
     if (auto e = args.to_double(1, re)) return std::move(*e);
     if (auto e = args.to_double(2, rstar)) return std::move(*e);
-    ensure_worker_pool();
-    return build_list(lensing::witt_mao_magnification(l, re, rstar));
+    if constexpr (UsesPool) ensure_worker_pool();
+    return build_list(Compute(l, re, rstar));
 }
+
+// --- witt_mao_magnification(l, re, rstar) -> list[float]
+
+constexpr ArgumentSpec<3> witt_mao_spec{"witt_mao_magnification", {"l", "re", "rstar"}};
 
 // --- multi_witt_mao_magnification(l, re, rstar) -> list[list[float]]
 
@@ -88,17 +95,6 @@ constexpr ArgumentSpec<3> integrated_heyrovsky_spec{"integrated_heyrovsky_magnif
                                                     {"l", "re", "rstar"}};
 constexpr ArgumentSpec<3> integrated_witt_mao_spec{"integrated_witt_mao_magnification",
                                                    {"l", "re", "rstar"}};
-
-// A function of (l sequence, re float, rstar float) returning one value per separation.
-template <std::vector<double> (*Compute)(std::span<const double>, double, double)>
-CallOutcome separations_re_rstar(const Args3& args) {
-    std::vector<double> l;
-    double re, rstar;
-    if (auto e = args.to_sequence(0, l)) return std::move(*e);
-    if (auto e = args.to_double(1, re)) return std::move(*e);
-    if (auto e = args.to_double(2, rstar)) return std::move(*e);
-    return build_list(Compute(l, re, rstar));
-}
 
 // --- integrated_flux_map_witt_mao_magnification(l, re, rstar, bl, bf) -> list[float]
 // --- integrated_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf) -> list[float]
@@ -162,15 +158,16 @@ template <const auto& Signature, auto Body> PyMethodDef record(const char* doc) 
 }
 
 PyMethodDef table[] = {
-    record<witt_mao_spec, witt_mao>("witt_mao_magnification(l, re, rstar)\n--\n\n"),
+    record<witt_mao_spec, separations_re_rstar<lensing::witt_mao_magnification, true>>(
+        "witt_mao_magnification(l, re, rstar)\n--\n\n"),
     record<multi_witt_mao_spec, multi_witt_mao>(
         "multi_witt_mao_magnification(l, re, rstar)\n--\n\n"),
     record<heyrovsky_spec, heyrovsky>("heyrovsky_magnification(l, r, re, rstar)\n--\n\n"),
     record<integrated_heyrovsky_spec,
-           separations_re_rstar<lensing::integrated_heyrovsky_magnification>>(
+           separations_re_rstar<lensing::integrated_heyrovsky_magnification, false>>(
         "integrated_heyrovsky_magnification(l, re, rstar)\n--\n\n"),
     record<integrated_witt_mao_spec,
-           separations_re_rstar<lensing::integrated_witt_mao_magnification>>(
+           separations_re_rstar<lensing::integrated_witt_mao_magnification, false>>(
         "integrated_witt_mao_magnification(l, re, rstar)\n--\n\n"),
     record<flux_map_witt_mao_spec, flux_map<lensing::integrated_flux_map_witt_mao_magnification>>(
         "integrated_flux_map_witt_mao_magnification(l, re, rstar, bl, bf)\n--\n\n"),
