@@ -180,14 +180,14 @@ void BM_witt_mao_map(benchmark::State& state) {
 // one element with a given integrand in its place (`element`): the same
 // quadrature call, interval, split and final arithmetic as the library.
 
-constexpr double pi = 3.141592653589793;
-constexpr double two_pi = 6.283185307179586;
-constexpr double quadrature_target = 1e-16;
+using caustiqa::pi;
+using caustiqa::two_pi;
+using caustiqa::lensing::quadrature_target;
 
 struct WittMaoCase {
     static constexpr const char* name = "BM_integrated_witt_mao";
     double re = integrated_re, rstar = integrated_rstar;
-    double rho = rstar / re;
+    double rho = caustiqa::lensing::source_rho(re, rstar);
 
     std::vector<double> library(std::span<const double> l) const {
         return caustiqa::lensing::integrated_witt_mao_magnification(l, re, rstar);
@@ -211,7 +211,7 @@ struct WittMaoCase {
 
 // The thin-ring cases call the library's own ring_integrand.
 template <class F> double ring_element(double l, const F& f, QuadratureResult& q, double flux) {
-    q = caustiqa::lensing::tanh_sinh_integrate_split(f, l, caustiqa::lensing::detail::ring_target);
+    q = caustiqa::lensing::tanh_sinh_integrate_split(f, l, quadrature_target);
     if (q.finite_samples == 0) return NAN;
     return q.integral / flux;
 }
@@ -251,7 +251,7 @@ struct Table {
 struct FluxMapWittMaoCase {
     static constexpr const char* name = "BM_integrated_flux_map_witt_mao";
     double re = integrated_re, rstar = integrated_rstar;
-    double rho = rstar / re;
+    double rho = caustiqa::lensing::source_rho(re, rstar);
     Table table;
     caustiqa::lensing::TabulatedProfile profile{table.bl, table.bf};
     double flux = caustiqa::lensing::profile_flux(profile);

@@ -14,7 +14,7 @@ struct Radii {
 } // namespace
 
 std::vector<double> witt_mao_magnification(std::span<const double> l, double re, double rstar) {
-    const double rho = rstar / re;
+    const double rho = source_rho(re, rstar);
     std::vector<double> result;
     parallel::parallel_map(
         l, [rho](double separation) { return uniform_disc_magnification(separation * rho, rho); },

@@ -1,6 +1,6 @@
 #include "discrete_rings.h"
 
-#include "parallel/fatal_failure.h"
+#include "support/fatal_failure.h"
 #include "thin_ring.h"
 
 namespace caustiqa::lensing {

@@ -2,7 +2,8 @@
 
 #include <cmath>
 
-#include "parallel/fatal_failure.h"
+#include "support/fatal_failure.h"
+#include "support/math_constants.h"
 #include "ring_integral.h"
 #include "tabulated_profile.h"
 #include "tanh_sinh.h"
@@ -11,16 +12,14 @@
 namespace caustiqa::lensing {
 namespace {
 
-constexpr double two_pi = 6.283185307179586;
 constexpr double annulus_half_width = 0.0001;
-constexpr double flux_map_target = 1e-16;
 
 double annulus_integral(double l, double u, double rho, const TabulatedProfile& profile,
                         double flux) noexcept {
     const auto integrand = [&](double r) {
         return profile(r) * ((two_pi * r) * annulus_magnification(u, rho, r));
     };
-    const QuadratureResult annuli = tanh_sinh_integrate_split(integrand, l, flux_map_target);
+    const QuadratureResult annuli = tanh_sinh_integrate_split(integrand, l, quadrature_target);
     if (annuli.finite_samples == 0) return NAN;
     return annuli.integral / flux;
 }
@@ -46,7 +45,7 @@ std::vector<double> integrated_flux_map_witt_mao_magnification(std::span<const d
     assert_equal_lengths(bl.size(), bf.size());
     const TabulatedProfile profile(bl, bf);
     const double flux = profile_flux(profile);
-    const double rho = rstar / re;
+    const double rho = source_rho(re, rstar);
     std::vector<double> result;
     result.reserve(l.size());
     for (const double separation : l) {

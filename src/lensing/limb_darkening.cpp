@@ -4,13 +4,12 @@
 
 #include "ring_integral.h"
 #include "tanh_sinh.h"
+#include "support/math_constants.h"
 #include "uniform_disc.h"
 
 namespace caustiqa::lensing {
 namespace {
 
-constexpr double pi = 3.141592653589793;
-constexpr double disc_target = 1e-16;
 
 // The brightness-mu part: ∫_0^1 (1 - x^2) A(u, rho sqrt(1 - x^2)) dx, x playing mu.
 double mu_weighted_part(double u, double rho) noexcept {
@@ -20,7 +19,7 @@ double mu_weighted_part(double u, double rho) noexcept {
         const double s = std::sqrt(w);
         return uniform_disc_magnification(u, rho * s) * (s * s);
     };
-    return tanh_sinh_integrate(integrand, 0.0, 1.0, disc_target).integral;
+    return tanh_sinh_integrate(integrand, 0.0, 1.0, quadrature_target).integral;
 }
 
 } // namespace
@@ -32,7 +31,7 @@ double LimbDarkeningProfile::operator()(double r) const noexcept {
 
 std::vector<double> integrated_witt_mao_magnification(std::span<const double> l, double re,
                                                       double rstar) {
-    const double rho = rstar / re;
+    const double rho = source_rho(re, rstar);
     std::vector<double> result;
     result.reserve(l.size());
     for (const double separation : l) {

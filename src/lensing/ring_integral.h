@@ -7,15 +7,11 @@
 #include <span>
 #include <vector>
 
+#include "support/math_constants.h"
 #include "tanh_sinh.h"
 #include "thin_ring.h"
 
 namespace caustiqa::lensing {
-
-namespace detail {
-inline constexpr double ring_target = 1e-16;
-inline constexpr double two_pi = 6.283185307179586;
-} // namespace detail
 
 // I(r) 2 pi r A(l, r) at ring radius r for one separation l; a ring error
 // counts as NaN (and the quadrature then counts the point as 0).
@@ -23,7 +19,7 @@ template <class Profile>
 double ring_integrand(double r, double l, double re, double rstar,
                       const Profile& profile) noexcept {
     const double ring = thin_ring_magnification(l, r, re, rstar).value_or_nan();
-    return profile(r) * ((detail::two_pi * r) * ring);
+    return profile(r) * ((two_pi * r) * ring);
 }
 
 // M(l) for one separation and any profile, a callable double(double) with no
@@ -35,7 +31,7 @@ template <class Profile>
 double integrated_ring_magnification(double l, double re, double rstar, const Profile& profile,
                                      double flux) noexcept {
     const auto integrand = [&](double r) { return ring_integrand(r, l, re, rstar, profile); };
-    const QuadratureResult ring = tanh_sinh_integrate_split(integrand, l, detail::ring_target);
+    const QuadratureResult ring = tanh_sinh_integrate_split(integrand, l, quadrature_target);
     if (ring.finite_samples == 0) return NAN;
     return ring.integral / flux;
 }

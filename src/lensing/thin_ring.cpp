@@ -5,11 +5,10 @@
 
 #include "special/complete.h"
 #include "special/ellippi.h"
+#include "support/math_constants.h"
 
 namespace caustiqa::lensing {
 namespace {
-
-constexpr double two_pi = 6.283185307179586;
 
 // The expansion is used within this distance of the lens (in source radii,
 // widened in proportion for rings far from the lens) ...

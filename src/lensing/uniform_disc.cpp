@@ -4,12 +4,11 @@
 
 #include "special/complete.h"
 #include "special/ellippi.h"
+#include "support/math_constants.h"
 
 namespace caustiqa::lensing {
 namespace {
 
-constexpr double pi = 3.141592653589793;
-constexpr double half_pi = 1.5707963267948966;
 // Relative half-width of the band around u = rho where the lens sits on the
 // disc's edge and the closed form is replaced by its value at u = rho.
 constexpr double edge_band = 0.001;

@@ -3,6 +3,12 @@
 
 namespace caustiqa::lensing {
 
+// The source radius in Einstein radii, rho = rstar / re, from the two radii in
+// a common unit; the disc functions measure separations as u = l rho.
+inline double source_rho(double re, double rstar) noexcept {
+    return rstar / re;
+}
+
 // Disc of radius rho whose centre lies at distance u from the lens, both in
 // Einstein radii. rho <= 0 gives the point-source value (u^2 + 2)/(u sqrt(u^2 + 4));
 // within |u - rho| < 0.001 |rho| the value at u = rho; otherwise the closed form

@@ -11,7 +11,7 @@
 
 #include "binding.h"
 #include "convert.h"
-#include "parallel/fatal_failure.h"
+#include "support/fatal_failure.h"
 
 namespace caustiqa::module {
 

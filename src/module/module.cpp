@@ -3,7 +3,7 @@
 
 #include "boundary.h"
 #include "functions.h"
-#include "parallel/fatal_failure.h"
+#include "support/fatal_failure.h"
 #include "process_objects.h"
 
 namespace caustiqa::module {

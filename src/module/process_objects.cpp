@@ -4,7 +4,7 @@
 #include <mutex>
 #include <string>
 
-#include "parallel/fatal_failure.h"
+#include "support/fatal_failure.h"
 #include "pending_error.h"
 
 namespace caustiqa::module {

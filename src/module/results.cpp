@@ -1,6 +1,6 @@
 #include "results.h"
 
-#include "parallel/fatal_failure.h"
+#include "support/fatal_failure.h"
 
 namespace caustiqa::module {
 namespace {

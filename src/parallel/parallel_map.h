@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "fatal_failure.h"
+#include "support/fatal_failure.h"
 #include "worker_pool.h"
 
 namespace caustiqa::parallel {

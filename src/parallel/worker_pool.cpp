@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "fatal_failure.h"
+#include "support/fatal_failure.h"
 #include "thread_count.h"
 
 namespace caustiqa::parallel {

@@ -1,12 +1,15 @@
 // Numerical constants shared by the elliptic integrals.
 #pragma once
 
+#include "support/math_constants.h"
+
 namespace caustiqa::special::detail {
 
 inline constexpr double epsilon = 2.220446049250313e-16;       // 2^-52
+using caustiqa::half_pi;
+using caustiqa::pi;
+
 inline constexpr double agm_tolerance = 5.995204332975846e-16; // 2.7 * 2^-52
-inline constexpr double pi = 3.141592653589793;
-inline constexpr double half_pi = 1.5707963267948966;
 
 // An AGM loop converges quadratically once its two means are within a factor
 // of two; from any finite positive start that takes well under 64 steps. The

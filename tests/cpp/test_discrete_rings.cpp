@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "lensing/thin_ring.h"
-#include "parallel/fatal_failure.h"
+#include "support/fatal_failure.h"
 #include "relative_error.h"
 
 namespace caustiqa::lensing {

@@ -8,7 +8,7 @@
 
 #include "lensing/tabulated_profile.h"
 #include "lensing/uniform_disc.h"
-#include "parallel/fatal_failure.h"
+#include "support/fatal_failure.h"
 #include "relative_error.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "parallel/fatal_failure.h"
+#include "support/fatal_failure.h"
 #include "parallel/parallel_map.h"
 
 #if defined(__SANITIZE_ADDRESS__) && __has_include(<sanitizer/lsan_interface.h>)
