@@ -7,11 +7,13 @@ namespace caustiqa::lensing {
 
 RingSums discrete_flux_map_heyrovsky_magnification(std::span<const double> l, double re,
                                                    double rstar, std::span<const double> radii,
-                                                   std::span<const double> weights) {
+                                                   std::span<const double> weights,
+                                                   Cancellation& cancel) {
     assert_equal_lengths(radii.size(), weights.size());
     RingSums sums;
     sums.values.reserve(l.size());
     for (const double separation : l) {
+        if (cancel.tick(radii.size() + 1)) break;
         double sum = 0.0;
         for (std::size_t i = 0; i < radii.size(); ++i) {
             const special::ValueOrError ring =

@@ -5,6 +5,8 @@
 #include <span>
 #include <vector>
 
+#include "support/cancellation.h"
+
 namespace caustiqa::lensing {
 
 // Magnification of the annulus between fractional radii r - 0.0001 and
@@ -17,17 +19,16 @@ double annulus_magnification(double u, double rho, double r) noexcept;
 // the tabulated profile, F its flux and rho = rstar / re; the integral is split
 // at r = l for 0 < l < 1, where the annulus through the lens peaks. NaN where no
 // sample of the integrand is finite. Unequal lengths of bl and bf are a fatal
-// failure, checked before anything is computed.
-std::vector<double> integrated_flux_map_witt_mao_magnification(std::span<const double> l, double re,
-                                                               double rstar,
-                                                               std::span<const double> bl,
-                                                               std::span<const double> bf);
+// failure, checked before anything is computed. Once `cancel` requests a stop,
+// the result is cut short and is to be discarded.
+std::vector<double> integrated_flux_map_witt_mao_magnification(
+    std::span<const double> l, double re, double rstar, std::span<const double> bl,
+    std::span<const double> bf, Cancellation& cancel = never_cancelled());
 
 // The tabulated profile through the thin-ring integral of ring_integral.h.
 // Unequal lengths of bl and bf are a fatal failure.
-std::vector<double> integrated_flux_map_heyrovsky_magnification(std::span<const double> l,
-                                                                double re, double rstar,
-                                                                std::span<const double> bl,
-                                                                std::span<const double> bf);
+std::vector<double> integrated_flux_map_heyrovsky_magnification(
+    std::span<const double> l, double re, double rstar, std::span<const double> bl,
+    std::span<const double> bf, Cancellation& cancel = never_cancelled());
 
 } // namespace caustiqa::lensing

@@ -30,11 +30,12 @@ double LimbDarkeningProfile::operator()(double r) const noexcept {
 }
 
 std::vector<double> integrated_witt_mao_magnification(std::span<const double> l, double re,
-                                                      double rstar) {
+                                                      double rstar, Cancellation& cancel) {
     const double rho = source_rho(re, rstar);
     std::vector<double> result;
     result.reserve(l.size());
     for (const double separation : l) {
+        if (cancel.tick(quadrature_cost)) break;
         const double u = separation * rho;
         const double j = mu_weighted_part(u, rho);
         const double a = uniform_disc_magnification(u, rho);
@@ -44,8 +45,9 @@ std::vector<double> integrated_witt_mao_magnification(std::span<const double> l,
 }
 
 std::vector<double> integrated_heyrovsky_magnification(std::span<const double> l, double re,
-                                                       double rstar) {
-    return integrated_ring_magnification(l, re, rstar, limb_darkening_profile, limb_darkened_flux);
+                                                       double rstar, Cancellation& cancel) {
+    return integrated_ring_magnification(l, re, rstar, limb_darkening_profile, limb_darkened_flux,
+                                         cancel);
 }
 
 } // namespace caustiqa::lensing

@@ -5,6 +5,8 @@
 #include <span>
 #include <vector>
 
+#include "support/cancellation.h"
+
 namespace caustiqa::lensing {
 
 // The unmagnified flux ∫_0^1 2 pi r I(r) dr as the quadrature computes it
@@ -21,12 +23,15 @@ inline constexpr LimbDarkeningProfile limb_darkening_profile{};
 // The limb-darkened disc as 0.4 of a uniform disc plus 0.6 of the disc with
 // brightness mu, the latter integrated over concentric uniform discs:
 // ((0.6 J + 0.4 A(u, rho)) pi) / F, J = ∫_0^1 (1 - mu^2) A(u, rho sqrt(1 - mu^2)) dmu,
-// u = l rho, rho = rstar / re. One quadrature per separation, in order.
+// u = l rho, rho = rstar / re. One quadrature per separation, in order. Once
+// `cancel` requests a stop, the result is cut short and is to be discarded.
 std::vector<double> integrated_witt_mao_magnification(std::span<const double> l, double re,
-                                                      double rstar);
+                                                      double rstar,
+                                                      Cancellation& cancel = never_cancelled());
 
 // The limb-darkened source integrated over thin rings (ring_integral.h).
 std::vector<double> integrated_heyrovsky_magnification(std::span<const double> l, double re,
-                                                       double rstar);
+                                                       double rstar,
+                                                       Cancellation& cancel = never_cancelled());
 
 } // namespace caustiqa::lensing

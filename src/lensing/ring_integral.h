@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "support/cancellation.h"
 #include "support/math_constants.h"
 #include "tanh_sinh.h"
 #include "thin_ring.h"
@@ -36,14 +37,16 @@ double integrated_ring_magnification(double l, double re, double rstar, const Pr
     return ring.integral / flux;
 }
 
-// M(l[j]) for every separation, in order, on the calling thread.
+// M(l[j]) for every separation, in order, on the calling thread. Once `cancel`
+// requests a stop, the result is cut short and is to be discarded.
 template <class Profile>
 std::vector<double> integrated_ring_magnification(std::span<const double> l, double re,
                                                   double rstar, const Profile& profile,
-                                                  double flux) {
+                                                  double flux, Cancellation& cancel = never_cancelled()) {
     std::vector<double> result;
     result.reserve(l.size());
     for (const double separation : l) {
+        if (cancel.tick(quadrature_cost)) break;
         result.push_back(integrated_ring_magnification(separation, re, rstar, profile, flux));
     }
     return result;

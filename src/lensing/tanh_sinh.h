@@ -7,6 +7,7 @@
 
 #include <cfloat>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -19,6 +20,10 @@ namespace caustiqa::lensing {
 // resolution of doubles for integrals of order one, so each quadrature refines
 // until its error estimate says the sum no longer changes.
 inline constexpr double quadrature_target = 1e-16;
+
+// A typical quadrature's cost in kernel evaluations, for Cancellation::tick:
+// most integrals of the library stop after 193 or 385 points.
+inline constexpr std::size_t quadrature_cost = 400;
 
 struct QuadratureResult {
     double integral;

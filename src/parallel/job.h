@@ -50,6 +50,13 @@ public:
         signal_.wait(lock, [this] { return done_; });
         done_ = false;
     }
+    // The same, giving up after `timeout`: true (and re-armed) when it was set.
+    template <class Duration> bool wait_and_reset_for(Duration timeout) noexcept {
+        std::unique_lock lock(mutex_);
+        if (!signal_.wait_for(lock, timeout, [this] { return done_; })) return false;
+        done_ = false;
+        return true;
+    }
 
 private:
     std::mutex mutex_;

@@ -4,6 +4,10 @@
 // pool's thread count and is reset when a piece is stolen, so the splitting
 // adapts to idle workers. Result i is written into output slot start + i, so
 // the order holds by construction, whatever thread evaluates it.
+//
+// A map can be cancelled: unsplit pieces are evaluated in runs of at most
+// `leaf_run` elements and stop at the next run once a stop is requested, and
+// the calling thread, while it waits for the pool, polls the Cancellation.
 #pragma once
 
 #include <algorithm>
@@ -12,11 +16,17 @@
 #include <string>
 #include <vector>
 
+#include "support/cancellation.h"
 #include "support/fatal_failure.h"
 #include "worker_pool.h"
 
 namespace caustiqa::parallel {
 namespace detail {
+
+// Elements evaluated between two looks at the cancellation flag: short enough
+// that a cancelled map stops within a fraction of a millisecond, long enough
+// that the (relaxed) load costs nothing.
+inline constexpr std::size_t leaf_run = 1024;
 
 // The slots a piece of the range owns and the prefix of them it has written.
 struct PieceResult {
@@ -25,13 +35,16 @@ struct PieceResult {
     std::size_t written;
 };
 
-template <class In, class Out, class Function> struct MapTask {
+// `leaf(input, n, output)` evaluates n consecutive elements into n slots.
+template <class In, class Out, class Leaf> struct MapTask {
     WorkerPool& pool;
-    const Function& function;
+    const Leaf& leaf;
     Out* output; // output slot 0 of the whole map
+    Cancellation& cancel;
 
     PieceResult run(const In* input, std::size_t length, std::size_t first_slot, std::size_t slots,
                     bool moved, std::size_t budget) const {
+        if (cancel.requested()) return PieceResult{first_slot, slots, 0};
         const std::size_t mid = length / 2;
         bool split = false;
         if (mid >= 1) { // no piece shorter than one element
@@ -52,12 +65,13 @@ template <class In, class Out, class Function> struct MapTask {
             [&](bool right_moved) {
                 return run(input + mid, length - mid, first_slot + mid, slots - mid, right_moved,
                            budget);
-            });
+            },
+            cancel);
         if (left.first + left.written == right.first) {
             return PieceResult{left.first, left.owned + right.owned, left.written + right.written};
         }
-        // Not contiguous (cannot happen while every piece writes all its
-        // slots): keep the left part and release what the right one wrote.
+        // Not contiguous (only when a cancelled piece stopped early): keep the
+        // left part and release what the right one wrote.
         for (std::size_t i = 0; i < right.written; ++i)
             output[right.first + i] = Out{};
         return left;
@@ -66,30 +80,33 @@ template <class In, class Out, class Function> struct MapTask {
     PieceResult run_sequentially(const In* input, std::size_t length, std::size_t first_slot,
                                  std::size_t slots) const {
         if (length > slots) fail("too many values pushed to consumer");
-        for (std::size_t i = 0; i < length; ++i)
-            output[first_slot + i] = function(input[i]);
-        return PieceResult{first_slot, slots, length};
+        std::size_t done = 0;
+        while (done < length && !cancel.requested()) {
+            const std::size_t n = std::min(leaf_run, length - done);
+            leaf(input + done, n, output + first_slot + done);
+            done += n;
+        }
+        return PieceResult{first_slot, slots, done};
     }
 };
 
-} // namespace detail
-
-// Appends function(input[i]) for every i, in input order, to `output`.
-// `function` must be safe to call from any thread at once. A FatalFailure (or
-// other exception) thrown by an element reaches the caller after the map has
-// finished, with `output` at its previous length.
-template <class In, class Function, class Out>
-void parallel_map(WorkerPool& pool, std::span<const In> input, const Function& function,
-                  std::vector<Out>& output) {
+// Runs the map of `leaf` over `input`, appending to `output`; false when cancelled.
+template <class In, class Leaf, class Out>
+bool map_leaves(WorkerPool& pool, std::span<const In> input, const Leaf& leaf,
+                std::vector<Out>& output, Cancellation& cancel) {
     const std::size_t start = output.size();
     const std::size_t length = input.size();
     output.resize(start + length);
     if (output.size() - start < length) fail("assertion failed: vec.capacity() - start >= len");
     const std::size_t budget = std::max<std::size_t>(pool.thread_count(), 1);
     try {
-        const detail::MapTask<In, Out, Function> task{pool, function, output.data() + start};
-        const detail::PieceResult whole = task.run(input.data(), length, 0, length, false, budget);
+        const MapTask<In, Out, Leaf> task{pool, leaf, output.data() + start, cancel};
+        const PieceResult whole = task.run(input.data(), length, 0, length, false, budget);
         if (whole.written != length) {
+            if (cancel.requested()) {
+                output.resize(start);
+                return false;
+            }
             fail("expected " + std::to_string(length) + " total writes, but got " +
                  std::to_string(whole.written));
         }
@@ -97,15 +114,47 @@ void parallel_map(WorkerPool& pool, std::span<const In> input, const Function& f
         output.resize(start);
         throw;
     }
+    return true;
 }
 
-// The same on the pool of the calling worker, or else the process-wide pool.
+inline WorkerPool& current_pool() {
+    WorkerPool* worker_pool = current_worker.pool;
+    return worker_pool != nullptr ? *worker_pool : WorkerPool::global();
+}
+
+} // namespace detail
+
+// Appends function(input[i]) for every i, in input order, to `output`, and
+// returns true. `function` must be safe to call from any thread at once. A
+// FatalFailure (or other exception) thrown by an element reaches the caller
+// after the map has finished, with `output` at its previous length. Once
+// `cancel` requests a stop, the map returns false as soon as the elements in
+// progress are done, again with `output` at its previous length.
 template <class In, class Function, class Out>
-void parallel_map(std::span<const In> input, const Function& function, std::vector<Out>& output) {
-    WorkerPool& pool = ::caustiqa::parallel::detail::current_worker.pool != nullptr
-                           ? *::caustiqa::parallel::detail::current_worker.pool
-                           : WorkerPool::global();
-    parallel_map(pool, input, function, output);
+bool parallel_map(WorkerPool& pool, std::span<const In> input, const Function& function,
+                  std::vector<Out>& output, Cancellation& cancel = never_cancelled()) {
+    const auto leaf = [&function](const In* in, std::size_t n, Out* out) {
+        for (std::size_t i = 0; i < n; ++i)
+            out[i] = function(in[i]);
+    };
+    return detail::map_leaves(pool, input, leaf, output, cancel);
+}
+
+// The same, on the pool of the calling worker, or else the process-wide pool.
+template <class In, class Function, class Out>
+bool parallel_map(std::span<const In> input, const Function& function, std::vector<Out>& output,
+                  Cancellation& cancel = never_cancelled()) {
+    return parallel_map(detail::current_pool(), input, function, output, cancel);
+}
+
+// parallel_map for a function of consecutive runs of elements:
+// chunk(input, n, output) writes the results of input[0..n) to output[0..n).
+// Runs hold at most detail::leaf_run elements; results are the same as an
+// element-wise map of the same values whatever the runs are.
+template <class In, class Chunk, class Out>
+bool parallel_map_chunks(std::span<const In> input, const Chunk& chunk, std::vector<Out>& output,
+                         Cancellation& cancel = never_cancelled()) {
+    return detail::map_leaves(detail::current_pool(), input, chunk, output, cancel);
 }
 
 } // namespace caustiqa::parallel

@@ -3,6 +3,8 @@
 #include <sched.h>
 
 #include <cstring>
+#include <exception>
+#include <new>
 
 #include "support/fatal_failure.h"
 #include "thread_count.h"
@@ -18,6 +20,30 @@ struct StartInfo {
     WorkerPool* pool;
     std::size_t index;
 };
+
+// The process-wide pool and the guard of its creation.
+struct GlobalPool {
+    std::mutex mutex;                     // held while the pool is created
+    std::atomic<WorkerPool*> pool{nullptr}; // set once, when creation succeeded
+    bool failed = false;                  // guarded by mutex; permanent
+    std::string error;                    // guarded by mutex
+};
+
+// Never destroyed: daemon threads may still use the pool while the process
+// exits. Re-initialised in a forked child (see forget_pool_after_fork).
+alignas(GlobalPool) unsigned char global_storage[sizeof(GlobalPool)];
+GlobalPool* const global_pool = new (global_storage) GlobalPool;
+
+// A child of fork() has only the thread that forked: none of the pool's
+// workers, and possibly the creation mutex locked by a thread that no longer
+// exists. It forgets the inherited pool without touching its threads or locks
+// (their memory is simply abandoned) and creates a fresh one on first use.
+void forget_pool_after_fork() noexcept {
+    new (global_storage) GlobalPool;
+}
+
+[[maybe_unused]] const int fork_handler =
+    pthread_atfork(nullptr, nullptr, &forget_pool_after_fork);
 
 std::uint64_t next_victim_state(std::uint64_t& state) noexcept {
     state ^= state >> 12;
@@ -41,6 +67,20 @@ void SpinLatch::set() noexcept {
 LockLatch& detail::thread_lock_latch() noexcept {
     thread_local LockLatch latch;
     return latch;
+}
+
+void detail::wait_polling(LockLatch& latch, Cancellation& cancel) {
+    if (!cancel.polls()) {
+        latch.wait_and_reset();
+        return;
+    }
+    try {
+        while (!latch.wait_and_reset_for(WorkerPool::poll_interval))
+            cancel.poll();
+    } catch (...) { // also the forced unwinding that ends a thread: rethrown below
+        latch.wait_and_reset();
+        throw;
+    }
 }
 
 WorkerPool::WorkerPool(std::size_t threads) {
@@ -78,11 +118,25 @@ WorkerPool::Creation WorkerPool::create(std::size_t threads, ThreadStarter start
 }
 
 WorkerPool& WorkerPool::global() {
-    static const Creation creation = create(configured_thread_count());
-    if (creation.pool == nullptr) {
-        fail("The global thread pool has not been initialized.: " + creation.error);
+    GlobalPool& state = *global_pool;
+    // Acquire: pairs with the release below, so the pool's fields are visible.
+    if (WorkerPool* pool = state.pool.load(std::memory_order_acquire)) return *pool;
+    std::lock_guard lock(state.mutex);
+    if (WorkerPool* pool = state.pool.load(std::memory_order_relaxed)) return *pool;
+    if (!state.failed) {
+        const Creation creation = create(configured_thread_count());
+        if (creation.pool != nullptr) {
+            state.pool.store(creation.pool, std::memory_order_release);
+            return *creation.pool;
+        }
+        state.failed = true;
+        state.error = creation.error;
     }
-    return *creation.pool;
+    fail("The global thread pool has not been initialized.: " + state.error);
+}
+
+bool WorkerPool::global_exists() noexcept {
+    return global_pool->pool.load(std::memory_order_acquire) != nullptr;
 }
 
 std::size_t pool_thread_count() {
@@ -95,6 +149,11 @@ void* WorkerPool::worker_main(void* start) noexcept {
     delete static_cast<StartInfo*>(start);
     caustiqa::detail::mark_thread_unnamed();
     detail::current_worker = {info.pool, info.index};
+    // Allocates the C++ runtime's per-thread exception state now: under memory
+    // exhaustion, the first exception thrown on a thread would otherwise have
+    // to allocate it, and the C library aborts when that fails.
+    // (The function is declared pure: a volatile store keeps the call.)
+    [[maybe_unused]] volatile int exceptions = std::uncaught_exceptions();
     info.pool->wait_until(info.index, nullptr);
     return nullptr;
 }

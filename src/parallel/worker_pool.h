@@ -6,6 +6,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "job.h"
+#include "support/cancellation.h"
 #include "work_stealing_deque.h"
 
 namespace caustiqa::parallel {
@@ -40,7 +42,11 @@ public:
 
     // The process-wide pool, sized by configured_thread_count() and created on
     // first use. If creation failed, this and every later call throw FatalFailure.
+    // A child process made by fork() forgets its parent's pool (whose threads
+    // it does not have) and creates its own on first use.
     static WorkerPool& global();
+    // Whether global() would return at once, with a pool, without creating one.
+    static bool global_exists() noexcept;
 
     std::size_t thread_count() const noexcept { return workers_.size(); }
 
@@ -48,8 +54,14 @@ public:
     // results; a FatalFailure (or any exception) of either is rethrown here
     // after both have finished, A's first. On a worker of this pool, B is
     // offered to thieves while A runs here; from any other thread the pair is
-    // handed to the pool as one job and the caller blocks until it is done.
-    template <class A, class B> auto run_pair(A&& a, B&& b);
+    // handed to the pool as one job and the caller blocks until it is done,
+    // polling `cancel` every poll_interval meanwhile.
+    template <class A, class B>
+    auto run_pair(A&& a, B&& b, Cancellation& cancel = never_cancelled());
+
+    // How often a thread outside the pool that waits for a job asks its
+    // Cancellation: a stop request is acted on within a few milliseconds.
+    static constexpr std::chrono::milliseconds poll_interval{2};
 
     // True on the worker threads of this pool.
     bool on_worker_thread() const noexcept;
@@ -109,6 +121,11 @@ inline thread_local WorkerIdentity current_worker;
 // The completion signal the calling (non-worker) thread blocks on.
 LockLatch& thread_lock_latch() noexcept;
 
+// Blocks until `latch` is set, asking `cancel` every poll_interval. If the
+// check unwinds (an exception, or the thread being ended), the wait for the
+// job, which lives in this thread's frames, is finished first.
+void wait_polling(LockLatch& latch, Cancellation& cancel);
+
 } // namespace detail
 
 inline bool WorkerPool::on_worker_thread() const noexcept {
@@ -151,7 +168,7 @@ auto WorkerPool::run_pair_on_worker(std::size_t index, A& a, B& b, bool injected
     return std::pair{std::move(*result_a), std::move(result_b)};
 }
 
-template <class A, class B> auto WorkerPool::run_pair(A&& a, B&& b) {
+template <class A, class B> auto WorkerPool::run_pair(A&& a, B&& b, Cancellation& cancel) {
     if (on_worker_thread()) return run_pair_on_worker(detail::current_worker.index, a, b, false);
     auto packaged = [&](bool) {
         return run_pair_on_worker(detail::current_worker.index, a, b, true);
@@ -159,7 +176,7 @@ template <class A, class B> auto WorkerPool::run_pair(A&& a, B&& b) {
     LockLatch& latch = detail::thread_lock_latch();
     StackJob<decltype(packaged), LockLatchRef> job(packaged, LockLatchRef{&latch});
     inject(&job);
-    latch.wait_and_reset();
+    detail::wait_polling(latch, cancel);
     return job.take_result();
 }
 

@@ -18,7 +18,8 @@ using caustiqa::testing::relative_error;
 using caustiqa::testing::same_double;
 
 using FluxMap = std::vector<double> (*)(std::span<const double>, double, double,
-                                        std::span<const double>, std::span<const double>);
+                                        std::span<const double>, std::span<const double>,
+                                        caustiqa::Cancellation&);
 
 struct Method {
     const char* name;
@@ -49,7 +50,7 @@ TEST(FluxMap, UnequalTableLengthsFailBeforeAnyComputation) {
         for (const Lengths& c : cases) {
             SCOPED_TRACE(testing::Message() << method.name << ": " << c.message);
             try {
-                method.function(c.l, 1.0, 1.0, c.bl, c.bf);
+                method.function(c.l, 1.0, 1.0, c.bl, c.bf, caustiqa::never_cancelled());
                 ADD_FAILURE() << "no failure";
             } catch (const caustiqa::FatalFailure& failure) {
                 EXPECT_EQ(failure.message(), c.message);
@@ -60,7 +61,7 @@ TEST(FluxMap, UnequalTableLengthsFailBeforeAnyComputation) {
 
 TEST(FluxMap, NoSeparationsGiveNoResults) {
     for (const Method& method : methods) {
-        EXPECT_TRUE(method.function({}, 1.0, 1.0, uniform_bl, uniform_bf).empty()) << method.name;
+        EXPECT_TRUE(method.function({}, 1.0, 1.0, uniform_bl, uniform_bf, caustiqa::never_cancelled()).empty()) << method.name;
     }
 }
 
@@ -71,10 +72,10 @@ TEST(FluxMap, NanSeparationIsNanAndLeavesNeighboursAlone) {
     const std::vector<double> l{0.3, NAN, 1.5, NAN};
     for (const Method& method : methods) {
         SCOPED_TRACE(method.name);
-        const std::vector<double> all = method.function(l, 1.0, 0.5, bl, bf);
+        const std::vector<double> all = method.function(l, 1.0, 0.5, bl, bf, caustiqa::never_cancelled());
         ASSERT_EQ(all.size(), l.size());
         for (std::size_t j = 0; j < l.size(); ++j) {
-            const double alone = method.function({&l[j], 1}, 1.0, 0.5, bl, bf).at(0);
+            const double alone = method.function({&l[j], 1}, 1.0, 0.5, bl, bf, caustiqa::never_cancelled()).at(0);
             EXPECT_TRUE(same_double(all[j], alone)) << j;
             EXPECT_EQ(std::isnan(all[j]), std::isnan(l[j])) << j;
         }

@@ -161,6 +161,71 @@ TEST(ParallelMap, GlobalPoolOverloadMatchesSerialLoop) {
     EXPECT_EQ(out, serial_mix(input));
 }
 
+TEST(ParallelMap, ChunkedMapEqualsTheElementMap) {
+    const std::vector<std::uint64_t> input = iota(100000);
+    std::vector<std::uint64_t> out = earlier;
+    std::atomic<std::size_t> longest{0};
+    ASSERT_TRUE(caustiqa::parallel::parallel_map_chunks(
+        Span(input),
+        [&](const std::uint64_t* in, std::size_t n, std::uint64_t* result) {
+            if (n > longest.load()) longest.store(n);
+            for (std::size_t i = 0; i < n; ++i) result[i] = mix(in[i]);
+        },
+        out));
+    std::vector<std::uint64_t> expected = earlier;
+    const std::vector<std::uint64_t> mixed = serial_mix(input);
+    expected.insert(expected.end(), mixed.begin(), mixed.end());
+    EXPECT_TRUE(out == expected);
+    EXPECT_LE(longest.load(), caustiqa::parallel::detail::leaf_run);
+}
+
+// A map cancelled by its caller's check (asked only on the calling thread,
+// while it waits) stops early, keeps the output as it was, and leaves the
+// pool, also for nested maps, ready for the next map.
+TEST(ParallelMap, CancelledMapsStopAndLeaveTheOutputAlone) {
+    for (const std::size_t threads : {1, 2, 8}) {
+        WorkerPool& pool = pool_of(threads);
+        struct Polls {
+            std::thread::id caller = std::this_thread::get_id();
+            std::atomic<int> count{0};
+            bool foreign = false;
+        } polls;
+        caustiqa::Cancellation cancel(
+            [](void* context) {
+                auto& p = *static_cast<Polls*>(context);
+                p.foreign = p.foreign || std::this_thread::get_id() != p.caller;
+                return p.count.fetch_add(1) >= 2; // stop at the third poll
+            },
+            &polls);
+        const std::vector<std::uint64_t> outer = iota(64);
+        std::atomic<std::size_t> evaluated{0};
+        std::vector<std::vector<std::uint64_t>> out(2);
+        const bool complete = parallel_map(
+            pool, Span(outer),
+            [&](std::uint64_t) {
+                const std::vector<std::uint64_t> inner = iota(1 << 20);
+                std::vector<std::uint64_t> result;
+                parallel_map(
+                    Span(inner),
+                    [&](std::uint64_t x) {
+                        evaluated.fetch_add(1, std::memory_order_relaxed);
+                        return mix(x);
+                    },
+                    result, cancel);
+                return result;
+            },
+            out, cancel);
+        EXPECT_FALSE(complete) << threads;
+        EXPECT_TRUE(cancel.requested());
+        EXPECT_FALSE(polls.foreign);
+        EXPECT_EQ(out.size(), 2u);
+        EXPECT_LT(evaluated.load(), outer.size() << 20); // it did stop early
+        std::vector<std::uint64_t> after;
+        EXPECT_TRUE(parallel_map(pool, Span(iota(1000)), mix, after));
+        EXPECT_EQ(after, serial_mix(iota(1000)));
+    }
+}
+
 struct FailureCase {
     std::size_t threads;
     std::size_t length;
