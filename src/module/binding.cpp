@@ -1,6 +1,7 @@
 #include "binding.h"
 
 #include <cstring>
+#include <new>
 #include <string>
 
 namespace caustiqa::module::detail {
@@ -31,7 +32,7 @@ PendingError type_error(const std::string& message) noexcept {
 std::optional<PendingError> bind_arguments(const char* function, const char* const* parameters,
                                            std::size_t count, PyObject* const* args,
                                            Py_ssize_t nargs, PyObject* kwnames,
-                                           PyObject** bound) noexcept {
+                                           PyObject** bound) {
     try {
         // Built only for a message: the success path allocates nothing.
         const auto full_name = [function] { return std::string(function) + "()"; };
@@ -83,7 +84,7 @@ std::optional<PendingError> bind_arguments(const char* function, const char* con
                           " required positional " +
                           (missing_count == 1 ? "argument" : "arguments") + ": " +
                           name_list(missing, missing_count));
-    } catch (...) { // only std::bad_alloc can reach here
+    } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return PendingError::fetch();
     }

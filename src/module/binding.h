@@ -21,16 +21,17 @@ namespace detail {
 std::optional<PendingError> bind_arguments(const char* function, const char* const* parameters,
                                            std::size_t count, PyObject* const* args,
                                            Py_ssize_t nargs, PyObject* kwnames,
-                                           PyObject** bound) noexcept;
+                                           PyObject** bound);
 } // namespace detail
 
 // Fills `bound` (borrowed references) from positional then keyword arguments,
 // or returns the TypeError that CPython's own binding would give: too many
 // positional arguments, an unexpected or repeated keyword, missing parameters.
+// Not noexcept: printing a keyword name may run its __str__.
 template <std::size_t N>
 std::optional<PendingError> bind_arguments(const ArgumentSpec<N>& signature, PyObject* const* args,
                                            Py_ssize_t nargs, PyObject* kwnames,
-                                           std::array<PyObject*, N>& bound) noexcept {
+                                           std::array<PyObject*, N>& bound) {
     if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(N)) {
         for (std::size_t i = 0; i < N; ++i)
             bound[i] = args[i];

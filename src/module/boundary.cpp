@@ -2,18 +2,24 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 #include "process_objects.h"
+#include "support/fatal_failure.h"
 
 namespace caustiqa::module::detail {
+namespace {
 
-void raise_fatal_failure(const std::string& message) noexcept {
+// Raises tessel_runtime.PanicException with `message`.
+void raise_fatal_failure(const std::string& message) {
     try {
         PyObject* type = panic_exception_type();
         Ref text = Ref::steal(
             PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
         if (text) PyErr_SetObject(type, text.get());
         return;
+    } catch (const ThreadExit&) {
+        throw;
     } catch (...) {
     }
     std::fputs("uncaught panic at ffi boundary\n", stderr);
@@ -21,8 +27,20 @@ void raise_fatal_failure(const std::string& message) noexcept {
     std::abort();
 }
 
-void raise_memory_error() noexcept {
-    PyErr_NoMemory();
+} // namespace
+
+void raise_active_exception() {
+    try {
+        throw;
+    } catch (const FatalFailure& failure) {
+        raise_fatal_failure(failure.message());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const ThreadExit&) {
+        throw;
+    } catch (...) {
+        raise_fatal_failure("caustiqa: the native code failed");
+    }
 }
 
 } // namespace caustiqa::module::detail

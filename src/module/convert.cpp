@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "process_objects.h"
+#include "support/thread_exit.h"
 
 namespace caustiqa::module {
 namespace {
@@ -29,7 +30,7 @@ PendingError not_a_sequence(PyObject* object) {
 
 } // namespace
 
-std::optional<PendingError> convert_double(PyObject* object, double& out) noexcept {
+std::optional<PendingError> convert_double(PyObject* object, double& out) {
     if (PyFloat_CheckExact(object)) {
         out = PyFloat_AS_DOUBLE(object);
         return std::nullopt;
@@ -40,7 +41,8 @@ std::optional<PendingError> convert_double(PyObject* object, double& out) noexce
     return std::nullopt;
 }
 
-std::optional<PendingError> convert_sequence(PyObject* object, std::vector<double>& out) {
+std::optional<PendingError> convert_sequence(PyObject* object, std::vector<double>& out,
+                                             Interruption& interruption) {
     if (PyUnicode_Check(object)) {
         return PendingError::deferred(PyExc_TypeError, "Can't extract `str` to `Vec`");
     }
@@ -55,16 +57,23 @@ std::optional<PendingError> convert_sequence(PyObject* object, std::vector<doubl
     if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
         out.clear();
         out.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(object)));
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(object); ++i) {
-            PyObject* item = PySequence_Fast_GET_ITEM(object, i);
-            if (PyFloat_CheckExact(item)) {
-                out.push_back(PyFloat_AS_DOUBLE(item));
-                continue;
+        Ref held;
+        try {
+            for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(object); ++i) {
+                if (interruption.tick_item(static_cast<std::size_t>(i))) return interruption.take();
+                PyObject* item = PySequence_Fast_GET_ITEM(object, i);
+                if (PyFloat_CheckExact(item)) {
+                    out.push_back(PyFloat_AS_DOUBLE(item));
+                    continue;
+                }
+                held = Ref::borrow(item); // the list may drop it meanwhile
+                double value;
+                if (auto error = convert_double(held.get(), value)) return error;
+                out.push_back(value);
             }
-            const Ref held = Ref::borrow(item); // the list may drop it meanwhile
-            double value;
-            if (auto error = convert_double(held.get(), value)) return error;
-            out.push_back(value);
+        } catch (const ThreadExit&) {
+            held.abandon();
+            throw;
         }
         return std::nullopt;
     }
@@ -72,23 +81,36 @@ std::optional<PendingError> convert_sequence(PyObject* object, std::vector<doubl
 
     Py_ssize_t hint = PyObject_Size(object);
     if (hint < 0) {
+        // An ordinary failure of len() only loses the hint; an interruption
+        // (KeyboardInterrupt, SystemExit, ...) is the user's and propagates.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return PendingError::fetch();
         PyErr_Clear();
         hint = 0;
     }
     out.clear();
     out.reserve(static_cast<std::size_t>(std::min(hint, reservation_limit)));
 
-    Ref iterator = Ref::steal(PyObject_GetIter(object));
-    if (!iterator) return PendingError::fetch();
-    while (true) {
-        Ref item = Ref::steal(PyIter_Next(iterator.get()));
-        if (!item) {
-            if (PyErr_Occurred()) return PendingError::fetch();
-            return std::nullopt;
+    Ref iterator, item;
+    try {
+        iterator = Ref::steal(PyObject_GetIter(object));
+        if (!iterator) return PendingError::fetch();
+        for (std::size_t i = 0;; ++i) {
+            if (interruption.tick_item(i)) return interruption.take();
+            item = Ref::steal(PyIter_Next(iterator.get()));
+            if (!item) {
+                if (PyErr_Occurred()) return PendingError::fetch();
+                return std::nullopt;
+            }
+            double value;
+            if (auto error = convert_double(item.get(), value)) return error;
+            out.push_back(value);
         }
-        double value;
-        if (auto error = convert_double(item.get(), value)) return error;
-        out.push_back(value);
+    } catch (const ThreadExit&) {
+        // The interpreter is ending this thread without its lock: the
+        // references may not be touched any more.
+        item.abandon();
+        iterator.abandon();
+        throw;
     }
 }
 

@@ -29,23 +29,22 @@ PendingError computation_error(const char* message) noexcept {
 // Creates the process-wide worker pool, if it does not exist yet, without
 // holding the interpreter lock (other threads may run Python meanwhile).
 void ensure_worker_pool() {
-    static std::atomic<bool> ready{false};
-    if (ready.load(std::memory_order_acquire)) return;
+    if (parallel::WorkerPool::global_exists()) return;
     std::exception_ptr failure;
     PyThreadState* state = PyEval_SaveThread();
     try {
         parallel::WorkerPool::global();
-    } catch (...) {
+    } catch (...) { // no Python code runs here: nothing to let pass
         failure = std::current_exception();
     }
     PyEval_RestoreThread(state);
     if (failure) std::rethrow_exception(failure);
-    ready.store(true, std::memory_order_release);
 }
 
 // A function of (l sequence, re float, rstar float) returning one value per
 // separation; `UsesPool` for those that evaluate on the worker pool.
-template <std::vector<double> (*Compute)(std::span<const double>, double, double), bool UsesPool>
+template <std::vector<double> (*Compute)(std::span<const double>, double, double, Cancellation&),
+          bool UsesPool>
 CallOutcome separations_re_rstar(const Args3& args) {
     std::vector<double> l;
     double re, rstar;
@@ -53,7 +52,9 @@ CallOutcome separations_re_rstar(const Args3& args) {
     if (auto e = args.to_double(1, re)) return std::move(*e);
     if (auto e = args.to_double(2, rstar)) return std::move(*e);
     if constexpr (UsesPool) ensure_worker_pool();
-    return build_list(Compute(l, re, rstar));
+    const std::vector<double> values = Compute(l, re, rstar, args.cancellation());
+    if (args.cancellation().requested()) return Ref();
+    return build_list(values, args.interruption());
 }
 
 // --- witt_mao_magnification(l, re, rstar) -> list[float]
@@ -70,7 +71,10 @@ CallOutcome multi_witt_mao(const Args3& args) {
     if (auto e = args.to_sequence(1, re)) return std::move(*e);
     if (auto e = args.to_sequence(2, rstar)) return std::move(*e);
     ensure_worker_pool();
-    return build_list_of_lists(lensing::multi_witt_mao_magnification(l, re, rstar));
+    const std::vector<std::vector<double>> values =
+        lensing::multi_witt_mao_magnification(l, re, rstar, args.cancellation());
+    if (args.cancellation().requested()) return Ref();
+    return build_list_of_lists(values, args.interruption());
 }
 
 // --- heyrovsky_magnification(l, r, re, rstar) -> float
@@ -119,11 +123,15 @@ std::optional<PendingError> convert_flux_map(const Args5& args, FluxMapArguments
 }
 
 template <std::vector<double> (*Compute)(std::span<const double>, double, double,
-                                         std::span<const double>, std::span<const double>)>
+                                         std::span<const double>, std::span<const double>,
+                                         Cancellation&)>
 CallOutcome flux_map(const Args5& args) {
     FluxMapArguments a;
     if (auto e = convert_flux_map(args, a)) return std::move(*e);
-    return build_list(Compute(a.l, a.re, a.rstar, a.bl, a.bf));
+    const std::vector<double> values =
+        Compute(a.l, a.re, a.rstar, a.bl, a.bf, args.cancellation());
+    if (args.cancellation().requested()) return Ref();
+    return build_list(values, args.interruption());
 }
 
 // --- discrete_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf) -> list[float]
@@ -134,16 +142,17 @@ constexpr ArgumentSpec<5> discrete_spec{"discrete_flux_map_heyrovsky_magnificati
 CallOutcome discrete_flux_map(const Args5& args) {
     FluxMapArguments a;
     if (auto e = convert_flux_map(args, a)) return std::move(*e);
-    const lensing::RingSums sums =
-        lensing::discrete_flux_map_heyrovsky_magnification(a.l, a.re, a.rstar, a.bl, a.bf);
+    const lensing::RingSums sums = lensing::discrete_flux_map_heyrovsky_magnification(
+        a.l, a.re, a.rstar, a.bl, a.bf, args.cancellation());
+    if (args.cancellation().requested()) return Ref();
     if (sums.error != nullptr) return computation_error(sums.error);
-    return build_list(sums.values);
+    return build_list(sums.values, args.interruption());
 }
 
 // --- native entries
 
 template <const auto& Signature, auto Body>
-PyObject* native(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* native(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return run_call(Signature, args, nargs, kwnames, Body);
 }
 

@@ -32,6 +32,9 @@ public:
     explicit operator bool() const noexcept { return object_ != nullptr; }
     // Hands the reference to the caller (the interpreter, as a return value).
     PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+    // Forgets the reference without releasing it: for a thread that the
+    // interpreter ends at exit, which no longer holds the interpreter lock.
+    void abandon() noexcept { object_ = nullptr; }
 
 private:
     explicit Ref(PyObject* object) noexcept : object_(object) {}

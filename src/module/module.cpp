@@ -37,7 +37,7 @@ int add_function(PyObject* module, PyObject* module_name, PyMethodDef* record) {
     return PyObject_SetAttr(module, name.get(), function.get());
 }
 
-int execute(PyObject* module) noexcept {
+int execute(PyObject* module) {
     try {
         Ref module_name = Ref::steal(PyModule_GetNameObject(module));
         if (!module_name) return -1;
@@ -45,12 +45,10 @@ int execute(PyObject* module) noexcept {
             if (add_function(module, module_name.get(), &record) < 0) return -1;
         }
         return 0;
-    } catch (const FatalFailure& failure) {
-        detail::raise_fatal_failure(failure.message());
-    } catch (const std::bad_alloc&) {
-        detail::raise_memory_error();
+    } catch (const ThreadExit&) {
+        throw;
     } catch (...) {
-        detail::raise_fatal_failure("caustiqa: the native code failed");
+        detail::raise_active_exception();
     }
     return -1;
 }

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "process_objects.h"
+#include "support/thread_exit.h"
 
 namespace caustiqa::module {
 namespace {
@@ -74,14 +75,21 @@ void PendingError::materialise() noexcept {
     argument_ = Ref();
 }
 
-void PendingError::add_parameter_note(const char* parameter) noexcept {
+void PendingError::add_parameter_note(const char* parameter) {
     materialise();
     if (!exception_) return;
-    PyObject* add_note = interned_name(InternedName::add_note);
-    Ref note = Ref::steal(PyUnicode_FromFormat("while processing '%s'", parameter));
-    Ref done;
-    if (add_note != nullptr && note) {
-        done = Ref::steal(PyObject_CallMethodOneArg(exception_.get(), add_note, note.get()));
+    Ref note, done;
+    try {
+        PyObject* add_note = interned_name(InternedName::add_note);
+        note = Ref::steal(PyUnicode_FromFormat("while processing '%s'", parameter));
+        if (add_note != nullptr && note) {
+            done = Ref::steal(PyObject_CallMethodOneArg(exception_.get(), add_note, note.get()));
+        }
+    } catch (const ThreadExit&) {
+        // The thread is being ended without the interpreter lock.
+        note.abandon();
+        exception_.abandon();
+        throw;
     }
     if (!done) PyErr_Clear();
 }

@@ -20,8 +20,9 @@ public:
     static PendingError deferred(PyObject* type, Ref message) noexcept;
 
     // Attaches the note "while processing '<parameter>'" through the
-    // exception's add_note; a failure to attach it is discarded.
-    void add_parameter_note(const char* parameter) noexcept;
+    // exception's add_note (which may be Python code); a failure to attach it
+    // is discarded.
+    void add_parameter_note(const char* parameter);
     // Sets the error as the interpreter's current exception.
     void raise() && noexcept;
 

@@ -1,6 +1,9 @@
 #include "process_objects.h"
 
+#include <pthread.h>
+
 #include <atomic>
+#include <new>
 #include <mutex>
 #include <string>
 
@@ -16,7 +19,7 @@ public:
     // The object, created by `create` (a new reference, or null with an
     // exception set) if it does not exist yet. Returns null, with that
     // exception set, when creation fails; a later call tries again.
-    template <class Create> PyObject* get(Create create) noexcept {
+    template <class Create> PyObject* get(Create create) {
         if (PyObject* object = object_.load(std::memory_order_acquire)) return object;
         // Never wait on the guard while holding the interpreter lock: the
         // thread inside may need the lock to finish the creation.
@@ -34,6 +37,10 @@ public:
         return object;
     }
 
+    // In a child of fork(): the guard may have been held by a thread that the
+    // child does not have; it is made anew, unlocked.
+    void reset_guard_after_fork() noexcept { new (&mutex_) std::mutex; }
+
 private:
     std::atomic<PyObject*> object_{nullptr};
     std::mutex mutex_;
@@ -45,6 +52,15 @@ ProcessWide interned_add_note;
 ProcessWide sequence;
 ProcessWide panic_exception;
 
+void reset_guards_after_fork() noexcept {
+    for (ProcessWide* object :
+         {&interned_all, &interned_dunder_name, &interned_add_note, &sequence, &panic_exception}) {
+        object->reset_guard_after_fork();
+    }
+}
+
+[[maybe_unused]] const int fork_handler = pthread_atfork(nullptr, nullptr, &reset_guards_after_fork);
+
 constexpr const char* panic_doc =
     "Raised when the native code of caustiqa fails fatally (a broken internal invariant\n"
     "or a failed assertion).\n\n"
@@ -52,17 +68,15 @@ constexpr const char* panic_doc =
     "`except Exception` clause does not catch it and it usually propagates all the way\n"
     "up and ends the interpreter.";
 
-PyObject* import_sequence() noexcept {
-    PyObject* abc = PyImport_ImportModule("collections.abc");
-    if (abc == nullptr) return nullptr;
-    PyObject* type = PyObject_GetAttrString(abc, "Sequence");
-    Py_DECREF(abc);
-    return type;
+PyObject* import_sequence() {
+    const Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
+    if (!abc) return nullptr;
+    return PyObject_GetAttrString(abc.get(), "Sequence");
 }
 
 } // namespace
 
-PyObject* interned_name(InternedName which) noexcept {
+PyObject* interned_name(InternedName which) {
     switch (which) {
     case InternedName::all:
         return interned_all.get([] { return PyUnicode_InternFromString("__all__"); });

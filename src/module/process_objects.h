@@ -1,7 +1,8 @@
 // Python objects created once per process, on first use, and never released:
 // the fatal-failure exception type, the Sequence type (named in an error
 // message) and a few interned attribute names. A thread that finds one missing
-// waits for the creation guard without holding the interpreter lock.
+// waits for the creation guard without holding the interpreter lock. A child
+// process made by fork() starts with every guard unlocked.
 #pragma once
 
 #include "python.h"
@@ -11,8 +12,9 @@ namespace caustiqa::module {
 enum class InternedName { all, name, add_note };
 
 // The interned str "__all__", "__name__" or "add_note" (borrowed), or null
-// with the interpreter's exception set if it could not be created.
-PyObject* interned_name(InternedName which) noexcept;
+// with the interpreter's exception set if it could not be created. Like every
+// getter here, it may wait for the interpreter lock, and so is not noexcept.
+PyObject* interned_name(InternedName which);
 
 // collections.abc.Sequence (borrowed). Throws FatalFailure if the import fails.
 PyObject* sequence_type();

@@ -21,20 +21,24 @@ Ref build_float(double value) {
     return checked(PyFloat_FromDouble(value));
 }
 
-Ref build_list(std::span<const double> values) {
+Ref build_list(std::span<const double> values, Interruption& interruption) {
     Ref list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    Py_ssize_t index = 0;
-    for (const double value : values) {
-        PyList_SET_ITEM(list.get(), index++, checked(PyFloat_FromDouble(value)).release());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (interruption.tick_item(i)) return Ref();
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                        checked(PyFloat_FromDouble(values[i])).release());
     }
     return list;
 }
 
-Ref build_list_of_lists(std::span<const std::vector<double>> rows) {
+Ref build_list_of_lists(std::span<const std::vector<double>> rows, Interruption& interruption) {
     Ref list = checked(PyList_New(static_cast<Py_ssize_t>(rows.size())));
     Py_ssize_t index = 0;
     for (const std::vector<double>& row : rows) {
-        PyList_SET_ITEM(list.get(), index++, build_list(row).release());
+        if (interruption.tick_item(static_cast<std::size_t>(index))) return Ref();
+        Ref built = build_list(row, interruption);
+        if (!built) return Ref();
+        PyList_SET_ITEM(list.get(), index++, built.release());
     }
     return list;
 }
