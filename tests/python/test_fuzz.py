@@ -289,7 +289,11 @@ def to_array(value):
     if not is_sequence(value):
         what = "'None'" if value is None else f"'{type(value).__qualname__}' object"
         raise TypeError(f"{what} is not an instance of 'Sequence'")
-    return [to_double(item) for item in value]  # whatever len() says or raises
+    try:
+        len(value)  # only a capacity hint: an Exception is ignored, an interruption is not
+    except Exception:
+        pass
+    return [to_double(item) for item in value]  # whatever len() says
 
 
 def model(fn, positional, keywords):

@@ -13,7 +13,7 @@ import pytest
 
 from conftest import FUNCTIONS
 
-SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
+SANITIZED = any(name in os.environ.get("LD_PRELOAD", "") for name in ("asan", "tsan"))
 
 # Both pooled functions on inputs long enough to need the pool; printed as
 # hex floats so that a child's bits can be compared with the parent's.
@@ -175,6 +175,10 @@ time.sleep(0.1)
 """
 
 
+# The sanitizers do not follow the unwinding that ends a thread: AddressSanitizer
+# reports the unwinder's own stack writes into frames it still has poisoned,
+# and UndefinedBehaviorSanitizer the (object-less) catch of that unwinding.
+@pytest.mark.skipif(SANITIZED, reason="sanitizers cannot follow forced unwinding")
 def test_interpreter_exit_with_busy_daemon_threads():
     runs = [subprocess.Popen([sys.executable, "-c", DAEMONS_AT_EXIT], stderr=subprocess.PIPE)
             for _ in range(40)]
