@@ -8,6 +8,7 @@
 #include <span>
 
 #include "reference/disc_reference.h"
+#include "reference/disc_snapshot.h"
 #include "relative_error.h"
 
 namespace caustiqa::lensing {
@@ -70,6 +71,16 @@ TEST(UniformDisc, BandLimitTakesClosedForm) {
                                 uniform_disc_magnification(row.rho, row.rho)));
     }
     worst_error(testing::disc::band_limit, 1e-9, "band limit");
+}
+
+// Below u = 1000 rho the results keep the bits they had before the far-field
+// branch existed, on every branch (negative u included).
+TEST(UniformDisc, UnchangedBelowFarField) {
+    for (const testing::disc::Recorded& row : testing::disc::below_far_field) {
+        ASSERT_FALSE(row.u >= 1000 * row.rho && row.rho > 0);
+        EXPECT_TRUE(same_double(uniform_disc_magnification(row.u, row.rho), row.magnification))
+            << "u = " << row.u << ", rho = " << row.rho;
+    }
 }
 
 struct Exact {
