@@ -107,7 +107,7 @@ def verify(rows):
 
 def general_cases():
     ratios = [0.0, 0.01, 0.1, 0.3, 0.5, 0.8, 0.9, 0.99, 0.998, 0.9989, 1.0011, 1.002, 1.01,
-              1.1, 1.5, 2.0, 3.0, 5.0, 10.0, 30.0, 100.0]
+              1.1, 1.5, 2.0, 3.0, 5.0, 10.0, 30.0, 100.0, 300.0, 999.0]
     return [(t * rho, rho) for rho in RHOS for t in ratios]
 
 
@@ -144,7 +144,7 @@ def band_limit_cases():
 
 
 GROUPS = [
-    ("general_branch", "u/rho from 0 to 100 outside the edge band, rho from 1e-7 to 10.",
+    ("general_branch", "u/rho from 0 to 999 outside the edge band, rho from 1e-7 to 10.",
      general_cases),
     ("edge_band", "Inside the edge band: u = rho, then |u - rho| from 1e-7 rho to 9.99e-4 rho.",
      edge_band_cases),
