@@ -11,6 +11,10 @@
 // 4096 (u, rho) with rho log-uniform in [1e-3, 1] and u / rho uniform in
 // [0, 10], none within ten band widths of the edge u = rho.
 //
+// BM_uniform_disc_far_field: one evaluation on the far-field branch, cycling
+// through 4096 (u, rho) with rho log-uniform in [1e-3, 1] and u / rho
+// log-uniform in [1e3, 1e6].
+//
 // BM_uniform_disc_loop and BM_witt_mao_map: the same 10^6 separations (l in
 // [0, 10), rho = 0.1), once as a bare serial loop and once through
 // witt_mao_magnification on the process-wide pool.
@@ -96,6 +100,25 @@ std::vector<DiscArgument> make_disc_arguments() {
 
 void BM_uniform_disc(benchmark::State& state) {
     static const std::vector<DiscArgument> arguments = make_disc_arguments();
+    const DiscArgument* a = arguments.data();
+    caustiqa::bench::cycle(
+        state, [a](std::size_t i) { return uniform_disc_magnification(a[i].u, a[i].rho); });
+}
+
+std::vector<DiscArgument> make_far_field_arguments() {
+    std::mt19937_64 engine(20240613);
+    std::uniform_real_distribution<double> log_rho(std::log(1e-3), 0.0);
+    std::uniform_real_distribution<double> log_ratio(std::log(1e3), std::log(1e6));
+    std::vector<DiscArgument> arguments(caustiqa::bench::cycle_count);
+    for (DiscArgument& a : arguments) {
+        a.rho = std::exp(log_rho(engine));
+        a.u = std::fmax(std::exp(log_ratio(engine)), 1e3) * a.rho;
+    }
+    return arguments;
+}
+
+void BM_uniform_disc_far_field(benchmark::State& state) {
+    static const std::vector<DiscArgument> arguments = make_far_field_arguments();
     const DiscArgument* a = arguments.data();
     caustiqa::bench::cycle(
         state, [a](std::size_t i) { return uniform_disc_magnification(a[i].u, a[i].rho); });
@@ -399,6 +422,7 @@ template <class Case> void BM_integrated(benchmark::State& state) {
 
 void register_benchmarks() {
     benchmark::RegisterBenchmark("BM_uniform_disc", BM_uniform_disc);
+    benchmark::RegisterBenchmark("BM_uniform_disc_far_field", BM_uniform_disc_far_field);
     benchmark::RegisterBenchmark("BM_uniform_disc_loop", BM_uniform_disc_loop)
         ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("BM_witt_mao_map", BM_witt_mao_map)

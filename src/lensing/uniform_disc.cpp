@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "disc_far_field.h"
 #include "special/complete.h"
 #include "special/ellippi.h"
 #include "support/math_constants.h"
@@ -28,6 +29,9 @@ double uniform_disc_magnification(double u, double rho) noexcept {
         const double c = std::asin((rho2 - 1) / (rho2 + 1)) + half_pi;
         return (c * b + a) / pi;
     }
+    // Far from the source the closed form below cancels (its error grows like
+    // (u/rho)^2 ulps); the expansion of the disc mean is exact there.
+    if (detail::in_disc_far_field(u, rho)) return detail::disc_far_field(u, rho);
 
     const double s = u + rho;
     const double d = u - rho;

@@ -8,6 +8,7 @@
 #include <span>
 
 #include "reference/disc_reference.h"
+#include "reference/disc_snapshot.h"
 #include "relative_error.h"
 
 namespace caustiqa::lensing {
@@ -72,6 +73,21 @@ TEST(UniformDisc, BandLimitTakesClosedForm) {
     worst_error(testing::disc::band_limit, 1e-9, "band limit");
 }
 
+TEST(UniformDisc, FarFieldAgreesWithReference) {
+    for (const DiscReference& row : testing::disc::far_field) ASSERT_GE(row.u, 1000 * row.rho);
+    worst_error(testing::disc::far_field, 1e-15, "far field");
+}
+
+// Below u = 1000 rho the results keep the bits they had before the far-field
+// branch existed, on every branch (negative u included).
+TEST(UniformDisc, UnchangedBelowFarField) {
+    for (const testing::disc::Recorded& row : testing::disc::below_far_field) {
+        ASSERT_FALSE(row.u >= 1000 * row.rho && row.rho > 0);
+        EXPECT_TRUE(same_double(uniform_disc_magnification(row.u, row.rho), row.magnification))
+            << "u = " << row.u << ", rho = " << row.rho;
+    }
+}
+
 struct Exact {
     const char* what;
     double u, rho, expected;
@@ -96,6 +112,10 @@ constexpr Exact exact_cases[] = {
     {"far, u = 1000 rho = 10", 1000.0, 10.0, 1.000000000002, 1e-10},
     {"far, u = 50 rho = 0.5", 50.0, 0.5, 1.0000003194887668, 1e-10},
     {"far, u = 30 rho = 0.1", 30.0, 0.1, 1.0000024582074014, 1e-10},
+    {"far field, u = +inf", inf, 1.0, 1.0, 0},
+    {"far field, u = +inf, rho = 1e-300", inf, 1e-300, 1.0, 0},
+    {"far field, smallest rho", 1.0, 5e-324, 1.3416407864998738, 1e-15},
+    {"far field, u = 1e300 rho = 1e290", 1e300, 1e290, 1.0, 0},
     {"NaN u", nan, 1.0, nan, 0},
     {"NaN u, point source", nan, 0.0, nan, 0},
     {"NaN rho", 0.5, nan, nan, 0},
