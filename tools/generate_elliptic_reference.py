@@ -237,6 +237,11 @@ def carlson_groups():
         ("rj_principal_value", "R_J, principal value p < 0", "Row4",
          [(x, y, z, -p) for x, y, z, p in zip([0.0] * 4 + pos(8), pos(12), pos(12), pos(12))],
          rj_reference),
+        # p near x: the closed form through R_C cancels there
+        ("rj_all_equal", "R_J with x = y = z", "Row4",
+         [(x, x, x, x * r) for x in (1.0 - 2.0 ** -53, 1e-3, 10.0)
+          for r in (1 + 2.0 ** -52, 1 - 2.0 ** -53, 1 + 1e-8, 1 - 1e-8, 1.19, 0.84, 1.25, 0.8, 3.0)],
+         rj_reference),
     ]
 
 

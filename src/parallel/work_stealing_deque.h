@@ -20,13 +20,17 @@ template <class T> class WorkStealingDeque {
 
 public:
     explicit WorkStealingDeque(std::int64_t capacity = 64) : buffer_(new Buffer(capacity)) {}
+    // Relaxed: no other thread uses a deque that is being destroyed.
     ~WorkStealingDeque() { delete buffer_.load(std::memory_order_relaxed); }
     WorkStealingDeque(const WorkStealingDeque&) = delete;
     WorkStealingDeque& operator=(const WorkStealingDeque&) = delete;
 
     // Owner only. Publishes `item` to thieves.
     void push(T item) {
+        // Relaxed: only the owner writes bottom and the buffer pointer.
         const std::int64_t b = bottom_.load(std::memory_order_relaxed);
+        // Acquire: a slot that a thief has claimed (top moved past it) is
+        // seen as free only after the thief has read it.
         const std::int64_t t = top_.load(std::memory_order_acquire);
         Buffer* buffer = buffer_.load(std::memory_order_relaxed);
         if (b - t > buffer->capacity - 1) buffer = grow(buffer, b, t);
@@ -38,6 +42,7 @@ public:
 
     // Owner only. The newest item, or null when the deque is empty.
     T pop() {
+        // Relaxed: only the owner writes bottom and the buffer pointer.
         const std::int64_t b = bottom_.load(std::memory_order_relaxed) - 1;
         Buffer* buffer = buffer_.load(std::memory_order_relaxed);
         // Sequentially consistent: the claim on slot b must be ordered before
@@ -45,12 +50,14 @@ public:
         bottom_.store(b, std::memory_order_seq_cst);
         std::int64_t t = top_.load(std::memory_order_seq_cst);
         if (t > b) {
-            bottom_.store(b + 1, std::memory_order_release); // was empty
+            bottom_.store(b + 1, std::memory_order_release); // was empty: undo the claim
             return nullptr;
         }
         T item = buffer->get(b);
         if (t == b) {
             // The last item: race the thieves for it.
+            // Sequentially consistent, as against the thieves' exchange; a
+            // failed exchange reads nothing that needs ordering (relaxed).
             if (!top_.compare_exchange_strong(t, t + 1, std::memory_order_seq_cst,
                                               std::memory_order_relaxed)) {
                 item = nullptr;
@@ -63,12 +70,16 @@ public:
     // Any thread. Takes the oldest item into `out`; `retry` when another
     // thread won the race for it.
     StealResult steal(T& out) {
+        // Sequentially consistent: ordered against the owner's claim in pop().
         std::int64_t t = top_.load(std::memory_order_seq_cst);
         // Acquire (as part of seq_cst): pairs with the release stores of bottom.
         const std::int64_t b = bottom_.load(std::memory_order_seq_cst);
         if (t >= b) return StealResult::empty;
+        // Acquire: pairs with the release in grow(), so the copied items are seen.
         Buffer* buffer = buffer_.load(std::memory_order_acquire);
         T item = buffer->get(t);
+        // The claim: sequentially consistent against pop() and other thieves;
+        // on failure nothing was read that needs ordering (relaxed).
         if (!top_.compare_exchange_strong(t, t + 1, std::memory_order_seq_cst,
                                           std::memory_order_relaxed)) {
             return StealResult::retry;
@@ -77,7 +88,8 @@ public:
         return StealResult::success;
     }
 
-    // Any thread; a snapshot that may be stale by the time it is used.
+    // Any thread; a snapshot that may be stale by the time it is used
+    // (acquire, as in steal(), so a non-empty answer is not older than the push).
     bool looks_empty() const {
         return top_.load(std::memory_order_acquire) >= bottom_.load(std::memory_order_acquire);
     }
@@ -86,6 +98,7 @@ private:
     struct Buffer {
         explicit Buffer(std::int64_t n)
             : capacity(n), slots(new std::atomic<T>[static_cast<std::size_t>(n)]) {}
+        // Relaxed: the slots are ordered by the indices top and bottom.
         T get(std::int64_t i) const {
             return slots[i & (capacity - 1)].load(std::memory_order_relaxed);
         }

@@ -23,10 +23,10 @@ struct StartInfo {
 
 // The process-wide pool and the guard of its creation.
 struct GlobalPool {
-    std::mutex mutex;                     // held while the pool is created
+    std::mutex mutex;                       // held while the pool is created
     std::atomic<WorkerPool*> pool{nullptr}; // set once, when creation succeeded
-    bool failed = false;                  // guarded by mutex; permanent
-    std::string error;                    // guarded by mutex
+    bool failed = false;                    // guarded by mutex; permanent
+    std::string error;                      // guarded by mutex
 };
 
 // Never destroyed: daemon threads may still use the pool while the process
@@ -42,8 +42,7 @@ void forget_pool_after_fork() noexcept {
     new (global_storage) GlobalPool;
 }
 
-[[maybe_unused]] const int fork_handler =
-    pthread_atfork(nullptr, nullptr, &forget_pool_after_fork);
+[[maybe_unused]] const int fork_handler = pthread_atfork(nullptr, nullptr, &forget_pool_after_fork);
 
 std::uint64_t next_victim_state(std::uint64_t& state) noexcept {
     state ^= state >> 12;
@@ -57,6 +56,8 @@ std::uint64_t next_victim_state(std::uint64_t& state) noexcept {
 void SpinLatch::set() noexcept {
     WorkerPool* pool = pool_;
     const std::size_t owner = owner_;
+    // Sequentially consistent (release at least: the result slot is written
+    // before): the owner's probe, then its sleep check, see it in order.
     done_.store(true, std::memory_order_seq_cst);
     // The owner may return and destroy the latch from here on.
     if (detail::current_worker.pool != pool || detail::current_worker.index != owner) {
@@ -161,6 +162,7 @@ void* WorkerPool::worker_main(void* start) noexcept {
 void WorkerPool::wait_until(std::size_t index, const SpinLatch* latch) noexcept {
     Worker& self = *workers_[index];
     const auto done = [&] {
+        // Acquire: pairs with the store in stop(); a stopping worker only exits.
         return latch != nullptr ? latch->probe() : stopping_.load(std::memory_order_acquire);
     };
     int idle_rounds = 0;
@@ -192,7 +194,7 @@ void WorkerPool::wait_until(std::size_t index, const SpinLatch* latch) noexcept 
         sleeping_.fetch_add(1, std::memory_order_seq_cst);
         if (job_events_.load(std::memory_order_seq_cst) != events_seen || done()) {
             self.sleeping = false;
-            sleeping_.fetch_sub(1, std::memory_order_relaxed);
+            sleeping_.fetch_sub(1, std::memory_order_relaxed); // only a count; the mutex orders
             continue;
         }
         self.wake.wait(lock, [&] { return !self.sleeping; });
@@ -228,12 +230,13 @@ Job* WorkerPool::find_work(std::size_t index) noexcept {
 }
 
 Job* WorkerPool::pop_injected() noexcept {
+    // Acquire: pairs with inject(); a zero only skips the lock, which orders the queue.
     if (injected_count_.load(std::memory_order_acquire) == 0) return nullptr;
     std::lock_guard lock(injected_mutex_);
     if (injected_.empty()) return nullptr;
     Job* job = injected_.front();
     injected_.pop_front();
-    injected_count_.fetch_sub(1, std::memory_order_relaxed);
+    injected_count_.fetch_sub(1, std::memory_order_relaxed); // under the lock
     return job;
 }
 
@@ -241,7 +244,7 @@ void WorkerPool::inject(Job* job) {
     {
         std::lock_guard lock(injected_mutex_);
         injected_.push_back(job);
-        injected_count_.fetch_add(1, std::memory_order_release);
+        injected_count_.fetch_add(1, std::memory_order_release); // pairs with pop_injected()
     }
     announce_work();
 }
@@ -253,13 +256,14 @@ void WorkerPool::announce_work() noexcept {
 
 void WorkerPool::wake_one_sleeper() noexcept {
     const std::size_t threads = workers_.size();
+    // Relaxed: the cursor only spreads wake-ups; any value is correct.
     const std::size_t first = wake_cursor_.fetch_add(1, std::memory_order_relaxed) % threads;
     for (std::size_t k = 0; k < threads; ++k) {
         Worker& worker = *workers_[(first + k) % threads];
         std::lock_guard lock(worker.mutex);
         if (worker.sleeping) {
             worker.sleeping = false;
-            sleeping_.fetch_sub(1, std::memory_order_relaxed);
+            sleeping_.fetch_sub(1, std::memory_order_relaxed); // under the worker's mutex
             worker.wake.notify_one();
             return;
         }
@@ -271,12 +275,13 @@ void WorkerPool::wake_worker(std::size_t index) noexcept {
     std::lock_guard lock(worker.mutex);
     if (worker.sleeping) {
         worker.sleeping = false;
-        sleeping_.fetch_sub(1, std::memory_order_relaxed);
+        sleeping_.fetch_sub(1, std::memory_order_relaxed); // under the worker's mutex
         worker.wake.notify_one();
     }
 }
 
 void WorkerPool::stop() noexcept {
+    // Sequentially consistent, as the sleep check reads it after its own count.
     stopping_.store(true, std::memory_order_seq_cst);
     for (std::size_t i = 0; i < workers_.size(); ++i)
         wake_worker(i);

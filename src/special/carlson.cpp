@@ -10,7 +10,10 @@ namespace {
 
 using namespace detail;
 
-// Duplication step limits: enough for full precision from any finite start.
+// Duplication step limits: each step divides the arguments' spread about
+// their mean by four, so these are enough for full precision from any finite
+// start of ordinary range; a loop that reaches its limit (extreme ranges,
+// infinities) gives NaN, which ellippi then classifies.
 constexpr int rf_duplication_limit = 11;
 constexpr int rd_duplication_limit = 50;
 constexpr int rj_duplication_limit = 100;
@@ -23,7 +26,7 @@ constexpr double rf_q_factor = 78.8959690786408;
 constexpr double rd_q_factor = 107.63474115247546;
 constexpr double rj_q_factor = 110.67925377307274;
 
-constexpr double three_pi = 9.42477796076938;
+constexpr double three_pi = 9.42477796076938; // R_D(x, y, y) at x = 0: 3 pi / (4 y^(3/2))
 constexpr double quiet_nan = __builtin_nan("");
 
 // The seventh-order series shared by R_D and R_J.
@@ -229,9 +232,15 @@ double carlson_rj(double x, double y, double z, double p) noexcept {
     if (x == y) {
         if (x == z) {
             if (x == p) return 1 / (x * std::sqrt(x));
-            return 3 * (carlson_rc(x, p) - 1 / std::sqrt(x)) / (x - p);
+            // The closed form cancels as p approaches x (it gave -6 for
+            // R_J(1 - e, 1 - e, 1 - e, 1 - 2e) = 1); there the duplication
+            // below is used, with the same limit as for y == z.
+            if (std::fmax(x, p) / std::fmin(x, p) > 1.2) {
+                return 3 * (carlson_rc(x, p) - 1 / std::sqrt(x)) / (x - p);
+            }
+        } else {
+            std::swap(x, z); // now y == z
         }
-        std::swap(x, z); // now y == z
     }
     if (y == z) {
         if (y == p) return carlson_rd(x, y, y);

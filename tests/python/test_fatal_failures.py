@@ -42,6 +42,8 @@ def probe_path():
 
 PROBE = probe_path()
 if PROBE is None:
+    if "CAUSTIQA_PROBE_DIR" in os.environ:  # scripts/test built it: a missing probe is a fault
+        raise RuntimeError(f"no _caustiqa_probe in {os.environ['CAUSTIQA_PROBE_DIR']}")
     pytest.skip("the _caustiqa_probe extension is not built", allow_module_level=True)
 
 

@@ -116,11 +116,4 @@ def test_dark_profiles_give_nan(method, bl, bf):
     assert all(math.isnan(v) for v in method([0.0, 0.5, 1.0, 2.0, NAN], 1.0, 1.0, bl, bf))
 
 
-@pytest.mark.parametrize("method", METHODS)
-def test_table_lengths(method):
-    assert method([], 1.0, 1.0, [0.0, 1.0], [1.0, 1.0]) == []
-    for l in ([], [0.5]):
-        with pytest.raises(BaseException) as failure:
-            method(l, 1.0, 1.0, [0.0, 1.0], [1.0, 1.0, 1.0])
-        assert type(failure.value).__name__ == "PanicException"
-        assert failure.value.args == ("assertion `left == right` failed\n  left: 2\n right: 3",)
+# Unequal table lengths: test_boundary.py (the exception) and the C++ tests.

@@ -334,7 +334,7 @@ def check_result(fn, result, converted):
         assert args == ("assertion `left == right` failed\n  left: {}\n right: {}".format(
             len(converted["bl"]), len(converted["bf"])),)
     else:  # only the two functions that pass elliptic-integral errors on
-        assert kind is RuntimeError and fn.error and args[0].startswith("ellip"), expected
+        assert kind is RuntimeError and fn.error and args[0].startswith("ellip"), (kind, args)
 
 
 @contextlib.contextmanager

@@ -61,13 +61,6 @@ def test_nan_raises(l, r, re):
     assert raised.value.args == (NAN_ERROR,)
 
 
-def test_unequal_ring_lengths_panic():
-    with pytest.raises(BaseException) as raised:
-        rings([], 1.0, 1.0, [0.1, 0.2, 0.3], [1.0, 1.0])
-    kind = type(raised.value)
-    assert f"{kind.__module__}.{kind.__name__}" == "tessel_runtime.PanicException"
-    assert not issubclass(kind, Exception)
-    assert raised.value.args == ("assertion `left == right` failed\n  left: 3\n right: 2",)
 
 
 def test_ring_sums():
