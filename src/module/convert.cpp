@@ -1,6 +1,9 @@
 #include "convert.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
+#include <string_view>
 
 #include "process_objects.h"
 #include "support/thread_exit.h"
@@ -26,6 +29,53 @@ PendingError not_a_sequence(PyObject* object) {
     return PendingError::deferred(
         PyExc_TypeError, Ref::steal(PyUnicode_FromFormat("'%U' object is not an instance of '%U'",
                                                          type_name.get(), sequence_name.get())));
+}
+
+// Types whose iteration yields, as floats, exactly the doubles of the buffer
+// they export: array.array, memoryview and NumPy's ndarray (recognised by its
+// type's name, so NumPy need not be imported), never subclasses, which may
+// iterate differently. NumPy's scalars are float subclasses holding the value.
+bool iterates_its_buffer(PyObject* object) noexcept {
+    if ((Py_TYPE(object) == &PyMemoryView_Type)) return true;
+    const char* name = Py_TYPE(object)->tp_name;
+    return std::strcmp(name, "numpy.ndarray") == 0 || std::strcmp(name, "array.array") == 0;
+}
+
+// The buffer's items are native doubles: 'd', or '<d'/'=d' on a little-endian
+// machine, where the standard and native layouts agree. A memoryview iterates
+// only native formats ('d', '@d') and raises for the others, so for it only
+// those count.
+bool holds_native_doubles(PyObject* object, const Py_buffer& view) noexcept {
+    if (view.itemsize != sizeof(double) || view.format == nullptr) return false;
+    const std::string_view format(view.format);
+    if (format == "d" || format == "@d") return true;
+    return !(Py_TYPE(object) == &PyMemoryView_Type) && std::endian::native == std::endian::little &&
+           (format == "<d" || format == "=d");
+}
+
+// For a one-dimensional, C-contiguous buffer of native doubles from one of
+// the types above: copies it into `out` and returns true. Otherwise returns
+// false with nothing set, and the caller iterates as for any sequence, so that
+// every other case keeps its values and its errors.
+bool copy_native_doubles(PyObject* object, std::vector<double>& out) {
+    if (!iterates_its_buffer(object)) return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(object, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) {
+        PyErr_Clear(); // e.g. a strided array: iterated instead
+        return false;
+    }
+    const bool usable = view.ndim == 1 && holds_native_doubles(object, view);
+    if (usable) {
+        const auto* first = static_cast<const double*>(view.buf);
+        try {
+            out.assign(first, first + view.len / static_cast<Py_ssize_t>(sizeof(double)));
+        } catch (...) {
+            PyBuffer_Release(&view);
+            throw;
+        }
+    }
+    PyBuffer_Release(&view);
+    return usable;
 }
 
 } // namespace
@@ -78,6 +128,8 @@ std::optional<PendingError> convert_sequence(PyObject* object, std::vector<doubl
         return std::nullopt;
     }
 #endif
+
+    if (copy_native_doubles(object, out)) return std::nullopt;
 
     Py_ssize_t hint = PyObject_Size(object);
     if (hint < 0) {

@@ -14,6 +14,8 @@ import caustiqa
 import numpy as np
 import pytest
 
+from conftest import FUNCTIONS
+
 
 def outcome(call, *args, **kwargs):
     """A call's value (its repr, so bit for bit) or its error, to compare two calls."""
@@ -201,6 +203,49 @@ def test_sequence_accepts(fn, seq_param, make):
     value = make(fn.valid[seq_param])
     assert outcome(fn.call_with, **{seq_param: value}) == \
         outcome(fn.call_with, **{seq_param: [float(x) for x in value]})
+
+
+class Iterated:
+    """A sequence that only iterates `source`: the reference for objects whose
+    buffer of doubles is read directly."""
+
+    def __init__(self, source):
+        self.source = source
+
+    def __len__(self):
+        return len(self.source)
+
+    def __getitem__(self, index):
+        raise AssertionError("iterated, not indexed")
+
+    def __iter__(self):
+        return iter(self.source)
+
+
+VALUES = [0.0, -0.0, 0.5, 1.0, 1e-310, 3.0, float("inf"), -2.5, float("nan"), 7.25]
+BUFFERS = {
+    "float64": lambda: np.array(VALUES), "float32": lambda: np.array(VALUES, np.float32),
+    "int64": lambda: np.arange(10), "object": lambda: np.array(VALUES, dtype=object),
+    "strided": lambda: np.array(VALUES)[::2], "reversed": lambda: np.array(VALUES)[::-1],
+    "0-d": lambda: np.array(0.5), "2-d": lambda: np.array(VALUES).reshape(2, 5),
+    "2-d single column": lambda: np.array(VALUES).reshape(10, 1),
+    "big-endian": lambda: np.array(VALUES, ">f8"), "little-endian": lambda: np.array(VALUES, "<f8"),
+    "empty": lambda: np.array([]), "ndarray subclass": lambda: np.array(VALUES).view(np.matrix),
+    "array d": lambda: array.array("d", VALUES), "array f": lambda: array.array("f", VALUES),
+    "memoryview d": lambda: memoryview(array.array("d", VALUES)),
+    "memoryview 2-d": lambda: memoryview(array.array("d", VALUES)).cast("B").cast("d", (2, 5)),
+    "memoryview <d": lambda: memoryview(np.array(VALUES, "<f8")),
+    "bytes": lambda: bytes(range(10)),
+}
+
+
+@pytest.mark.parametrize("make", BUFFERS.values(), ids=BUFFERS.keys())
+def test_buffers_convert_as_their_iteration(make):
+    # Arrays of native doubles are copied without iterating; every other
+    # array keeps the values and errors of iteration.
+    for f in FUNCTIONS:
+        if f.kinds["l"] == "sequence":
+            assert outcome(f.call_with, l=make()) == outcome(f.call_with, l=Iterated(make())), f
 
 
 @pytest.mark.parametrize("value, message", [
