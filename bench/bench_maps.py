@@ -8,6 +8,9 @@ overheads, a NumPy/SciPy comparison and peak memory.
 What it measures, on the separations that bench_lensing uses (10^6 values of
 l in [0, 10), re = 1, rstar = 0.1; --quick: 10^4):
 
+  The conversion alone of those separations as a list, an array('d') and a
+  float64 ndarray.
+
   witt_mao_magnification with RAYON_NUM_THREADS=1 and =2, each in a fresh
   subprocess (the pool is sized once per process). Per call: wall time, CPU
   time of all threads, and the critical path = CPU time of the calling thread
@@ -334,6 +337,26 @@ def main() -> int:
     del doubles
     print(f"CPython floor of the caller's part: array('d', l) {read_ns:.1f} + array.tolist() "
           f"{build_ns:.1f} = {read_ns + build_ns:.1f} ns per element")
+
+    # Conversion alone: a wrong `re` stops the call right after `l` is converted.
+    def converted(value):
+        try:
+            caustiqa.witt_mao_magnification(value, "not a float", MAP_RSTAR)
+        except TypeError:
+            pass
+
+    inputs = {"list": l, "array('d')": array.array("d", l)}
+    try:
+        import numpy as np
+    except ImportError:
+        pass
+    else:
+        inputs["float64 ndarray"] = np.asarray(l)
+    print(f"conversion of {map_size} separations (ms per call, CPU time of this thread):")
+    for name, value in inputs.items():
+        ms = best_thread_ns(lambda: converted(value), args.repeat) / 1e6
+        print(f"  {name:<16} {ms:8.2f}")
+    del inputs
 
     # -- against the bare C++ loop -------------------------------------------
     binary = None if args.no_cxx else find_bench_binary(args.bench_binary, args.build_dir,

@@ -13,33 +13,48 @@ struct Radii {
 
 } // namespace
 
-std::vector<double> witt_mao_magnification(std::span<const double> l, double re, double rstar,
-                                           Cancellation& cancel) {
+void witt_mao_magnification(std::span<const double> l, double re, double rstar,
+                            std::vector<double>& out, Cancellation& cancel,
+                            parallel::BlockProgress* progress) {
     const double rho = source_rho(re, rstar);
-    std::vector<double> result;
+    out.clear();
     parallel::parallel_map(
         l, [rho](double separation) { return uniform_disc_magnification(separation * rho, rho); },
-        result, cancel);
+        out, cancel, progress);
+}
+
+std::vector<double> witt_mao_magnification(std::span<const double> l, double re, double rstar,
+                                           Cancellation& cancel) {
+    std::vector<double> result;
+    witt_mao_magnification(l, re, rstar, result, cancel);
     return result;
 }
 
-std::vector<std::vector<double>> multi_witt_mao_magnification(std::span<const double> l,
-                                                              std::span<const double> re,
-                                                              std::span<const double> rstar,
-                                                              Cancellation& cancel) {
+void multi_witt_mao_magnification(std::span<const double> l, std::span<const double> re,
+                                  std::span<const double> rstar,
+                                  std::vector<std::vector<double>>& out, Cancellation& cancel,
+                                  parallel::BlockProgress* progress) {
     std::vector<Radii> combinations;
     combinations.reserve(re.size() * rstar.size());
     for (const double einstein : re) {
         for (const double source : rstar)
             combinations.push_back({einstein, source});
     }
-    std::vector<std::vector<double>> result;
+    out.clear();
     parallel::parallel_map(
         std::span<const Radii>(combinations),
         [l, &cancel](const Radii& radii) {
             return witt_mao_magnification(l, radii.re, radii.rstar, cancel);
         },
-        result, cancel);
+        out, cancel, progress);
+}
+
+std::vector<std::vector<double>> multi_witt_mao_magnification(std::span<const double> l,
+                                                              std::span<const double> re,
+                                                              std::span<const double> rstar,
+                                                              Cancellation& cancel) {
+    std::vector<std::vector<double>> result;
+    multi_witt_mao_magnification(l, re, rstar, result, cancel);
     return result;
 }
 

@@ -1,6 +1,6 @@
 #include "functions.h"
 
-#include <atomic>
+#include <algorithm>
 #include <exception>
 #include <optional>
 #include <span>
@@ -41,25 +41,68 @@ void ensure_worker_pool() {
     if (failure) std::rethrow_exception(failure);
 }
 
+// Results of a map on the worker pool: `map(values, progress)` fills `values`
+// (length items of type T) while the calling thread, which holds the
+// interpreter lock and would otherwise only wait, creates the result items of
+// the finished blocks of `block` items; then it creates the rest. A stop or a
+// failure leaves no result.
+template <class T, class Map>
+CallOutcome results_while_mapping(Interruption& interruption, std::size_t length, std::size_t block,
+                                  Map&& map) {
+    // The C++ side first: when memory is short, its std::bad_alloc gives a
+    // MemoryError, while a failed list is a fatal failure.
+    std::vector<T> values;
+    values.reserve(length);
+    parallel::BlockProgress progress(length, block);
+    ListInProgress list(length);
+    auto create_finished = [&] {
+        list.fill(std::span<const T>(values), progress.ready(), nullptr);
+    };
+    {
+        const auto waiting = interruption.while_polled(create_finished);
+        map(values, progress);
+    }
+    if (interruption.cancellation().requested()) return Ref();
+    if (!list.fill(std::span<const T>(values), values.size(), &interruption)) return Ref();
+    return list.take();
+}
+
+// Items per block of results created while the pool computes: a few
+// microseconds of work for the map per block, and few enough blocks that
+// their counters cost nothing.
+constexpr std::size_t result_block = 4096;
+
 // A function of (l sequence, re float, rstar float) returning one value per
-// separation; `UsesPool` for those that evaluate on the worker pool.
-template <std::vector<double> (*Compute)(std::span<const double>, double, double, Cancellation&),
-          bool UsesPool>
+// separation, on the calling thread.
+template <std::vector<double> (*Compute)(std::span<const double>, double, double, Cancellation&)>
 CallOutcome separations_re_rstar(const Args3& args) {
     std::vector<double> l;
     double re, rstar;
     if (auto e = args.to_sequence(0, l)) return std::move(*e);
     if (auto e = args.to_double(1, re)) return std::move(*e);
     if (auto e = args.to_double(2, rstar)) return std::move(*e);
-    if constexpr (UsesPool) ensure_worker_pool();
     const std::vector<double> values = Compute(l, re, rstar, args.cancellation());
     if (args.cancellation().requested()) return Ref();
-    return build_list(values, args.interruption());
+    return build_list(values, &args.interruption());
 }
 
 // --- witt_mao_magnification(l, re, rstar) -> list[float]
 
 constexpr ArgumentSpec<3> witt_mao_spec{"witt_mao_magnification", {"l", "re", "rstar"}};
+
+CallOutcome witt_mao(const Args3& args) {
+    std::vector<double> l;
+    double re, rstar;
+    if (auto e = args.to_sequence(0, l)) return std::move(*e);
+    if (auto e = args.to_double(1, re)) return std::move(*e);
+    if (auto e = args.to_double(2, rstar)) return std::move(*e);
+    ensure_worker_pool();
+    return results_while_mapping<double>(
+        args.interruption(), l.size(), result_block,
+        [&](std::vector<double>& values, parallel::BlockProgress& progress) {
+            lensing::witt_mao_magnification(l, re, rstar, values, args.cancellation(), &progress);
+        });
+}
 
 // --- multi_witt_mao_magnification(l, re, rstar) -> list[list[float]]
 
@@ -71,10 +114,15 @@ CallOutcome multi_witt_mao(const Args3& args) {
     if (auto e = args.to_sequence(1, re)) return std::move(*e);
     if (auto e = args.to_sequence(2, rstar)) return std::move(*e);
     ensure_worker_pool();
-    const std::vector<std::vector<double>> values =
-        lensing::multi_witt_mao_magnification(l, re, rstar, args.cancellation());
-    if (args.cancellation().requested()) return Ref();
-    return build_list_of_lists(values, args.interruption());
+    // Blocks of about result_block floats (at least one combination).
+    const std::size_t block =
+        std::max<std::size_t>(1, result_block / std::max<std::size_t>(1, l.size()));
+    return results_while_mapping<std::vector<double>>(
+        args.interruption(), re.size() * rstar.size(), block,
+        [&](std::vector<std::vector<double>>& values, parallel::BlockProgress& progress) {
+            lensing::multi_witt_mao_magnification(l, re, rstar, values, args.cancellation(),
+                                                  &progress);
+        });
 }
 
 // --- heyrovsky_magnification(l, r, re, rstar) -> float
@@ -128,10 +176,9 @@ template <std::vector<double> (*Compute)(std::span<const double>, double, double
 CallOutcome flux_map(const Args5& args) {
     FluxMapArguments a;
     if (auto e = convert_flux_map(args, a)) return std::move(*e);
-    const std::vector<double> values =
-        Compute(a.l, a.re, a.rstar, a.bl, a.bf, args.cancellation());
+    const std::vector<double> values = Compute(a.l, a.re, a.rstar, a.bl, a.bf, args.cancellation());
     if (args.cancellation().requested()) return Ref();
-    return build_list(values, args.interruption());
+    return build_list(values, &args.interruption());
 }
 
 // --- discrete_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf) -> list[float]
@@ -146,7 +193,7 @@ CallOutcome discrete_flux_map(const Args5& args) {
         a.l, a.re, a.rstar, a.bl, a.bf, args.cancellation());
     if (args.cancellation().requested()) return Ref();
     if (sums.error != nullptr) return computation_error(sums.error);
-    return build_list(sums.values, args.interruption());
+    return build_list(sums.values, &args.interruption());
 }
 
 // --- native entries
@@ -167,16 +214,15 @@ template <const auto& Signature, auto Body> PyMethodDef record(const char* doc) 
 }
 
 PyMethodDef table[] = {
-    record<witt_mao_spec, separations_re_rstar<lensing::witt_mao_magnification, true>>(
-        "witt_mao_magnification(l, re, rstar)\n--\n\n"),
+    record<witt_mao_spec, witt_mao>("witt_mao_magnification(l, re, rstar)\n--\n\n"),
     record<multi_witt_mao_spec, multi_witt_mao>(
         "multi_witt_mao_magnification(l, re, rstar)\n--\n\n"),
     record<heyrovsky_spec, heyrovsky>("heyrovsky_magnification(l, r, re, rstar)\n--\n\n"),
     record<integrated_heyrovsky_spec,
-           separations_re_rstar<lensing::integrated_heyrovsky_magnification, false>>(
+           separations_re_rstar<lensing::integrated_heyrovsky_magnification>>(
         "integrated_heyrovsky_magnification(l, re, rstar)\n--\n\n"),
     record<integrated_witt_mao_spec,
-           separations_re_rstar<lensing::integrated_witt_mao_magnification, false>>(
+           separations_re_rstar<lensing::integrated_witt_mao_magnification>>(
         "integrated_witt_mao_magnification(l, re, rstar)\n--\n\n"),
     record<flux_map_witt_mao_spec, flux_map<lensing::integrated_flux_map_witt_mao_magnification>>(
         "integrated_flux_map_witt_mao_magnification(l, re, rstar, bl, bf)\n--\n\n"),

@@ -21,26 +21,38 @@ Ref build_float(double value) {
     return checked(PyFloat_FromDouble(value));
 }
 
-Ref build_list(std::span<const double> values, Interruption& interruption) {
+Ref build_list(std::span<const double> values, Interruption* interruption) {
     Ref list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
     for (std::size_t i = 0; i < values.size(); ++i) {
-        if (interruption.tick_item(i)) return Ref();
+        if (interruption != nullptr && interruption->tick_item(i)) return Ref();
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
                         checked(PyFloat_FromDouble(values[i])).release());
     }
     return list;
 }
 
-Ref build_list_of_lists(std::span<const std::vector<double>> rows, Interruption& interruption) {
-    Ref list = checked(PyList_New(static_cast<Py_ssize_t>(rows.size())));
-    Py_ssize_t index = 0;
-    for (const std::vector<double>& row : rows) {
-        if (interruption.tick_item(static_cast<std::size_t>(index))) return Ref();
-        Ref built = build_list(row, interruption);
-        if (!built) return Ref();
-        PyList_SET_ITEM(list.get(), index++, built.release());
+ListInProgress::ListInProgress(std::size_t length)
+    : list_(checked(PyList_New(static_cast<Py_ssize_t>(length)))) {}
+
+bool ListInProgress::fill(std::span<const double> values, std::size_t end,
+                          Interruption* interruption) {
+    for (; filled_ < end; ++filled_) {
+        if (interruption != nullptr && interruption->tick_item(filled_)) return false;
+        PyList_SET_ITEM(list_.get(), static_cast<Py_ssize_t>(filled_),
+                        checked(PyFloat_FromDouble(values[filled_])).release());
     }
-    return list;
+    return true;
+}
+
+bool ListInProgress::fill(std::span<const std::vector<double>> rows, std::size_t end,
+                          Interruption* interruption) {
+    for (; filled_ < end; ++filled_) {
+        if (interruption != nullptr && interruption->tick_item(filled_)) return false;
+        Ref row = build_list(rows[filled_], interruption);
+        if (!row) return false;
+        PyList_SET_ITEM(list_.get(), static_cast<Py_ssize_t>(filled_), row.release());
+    }
+    return true;
 }
 
 } // namespace caustiqa::module

@@ -1,8 +1,10 @@
 // Python results built from C++ values. A failure to allocate a float or a
 // list is reported as unraisable and then thrown as a FatalFailure. Building
-// a long list polls `interruption` and gives a null Ref once it says to stop.
+// a long list polls `interruption` (unless null) and gives a null Ref once it
+// says to stop.
 #pragma once
 
+#include <cstddef>
 #include <span>
 #include <vector>
 
@@ -12,7 +14,31 @@
 namespace caustiqa::module {
 
 Ref build_float(double value);
-Ref build_list(std::span<const double> values, Interruption& interruption);
-Ref build_list_of_lists(std::span<const std::vector<double>> rows, Interruption& interruption);
+Ref build_list(std::span<const double> values, Interruption* interruption);
+
+// A list created at its final length before its items are known, and filled
+// in order as they become final: by the calling thread while the worker pool
+// computes the rest, then at the end. Items are floats (from doubles) or
+// lists of floats (from rows). A list not taken is released with the items it
+// has (the others are still null, which the list's release allows).
+class ListInProgress {
+public:
+    explicit ListInProgress(std::size_t length);
+
+    // Creates items [filled(), end) from values[filled(), end). With an
+    // Interruption, polls it as build_list does and returns false once it
+    // says to stop; without one (inside the Interruption's own poll), does not.
+    bool fill(std::span<const double> values, std::size_t end, Interruption* interruption);
+    bool fill(std::span<const std::vector<double>> rows, std::size_t end,
+              Interruption* interruption);
+
+    std::size_t filled() const noexcept { return filled_; }
+    // The list, once every item is filled.
+    Ref take() noexcept { return std::move(list_); }
+
+private:
+    Ref list_;
+    std::size_t filled_ = 0;
+};
 
 } // namespace caustiqa::module

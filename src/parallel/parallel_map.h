@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "block_progress.h"
 #include "support/cancellation.h"
 #include "support/fatal_failure.h"
 #include "worker_pool.h"
@@ -41,6 +42,7 @@ template <class In, class Out, class Leaf> struct MapTask {
     const Leaf& leaf;
     Out* output; // output slot 0 of the whole map
     Cancellation& cancel;
+    BlockProgress* progress; // told of every run written, when not null
 
     PieceResult run(const In* input, std::size_t length, std::size_t first_slot, std::size_t slots,
                     bool moved, std::size_t budget) const {
@@ -84,6 +86,7 @@ template <class In, class Out, class Leaf> struct MapTask {
         while (done < length && !cancel.requested()) {
             const std::size_t n = std::min(leaf_run, length - done);
             leaf(input + done, n, output + first_slot + done);
+            if (progress != nullptr) progress->written(first_slot + done, n);
             done += n;
         }
         return PieceResult{first_slot, slots, done};
@@ -93,14 +96,14 @@ template <class In, class Out, class Leaf> struct MapTask {
 // Runs the map of `leaf` over `input`, appending to `output`; false when cancelled.
 template <class In, class Leaf, class Out>
 bool map_leaves(WorkerPool& pool, std::span<const In> input, const Leaf& leaf,
-                std::vector<Out>& output, Cancellation& cancel) {
+                std::vector<Out>& output, Cancellation& cancel, BlockProgress* progress) {
     const std::size_t start = output.size();
     const std::size_t length = input.size();
     output.resize(start + length);
     if (output.size() - start < length) fail("assertion failed: vec.capacity() - start >= len");
     const std::size_t budget = std::max<std::size_t>(pool.thread_count(), 1);
     try {
-        const MapTask<In, Out, Leaf> task{pool, leaf, output.data() + start, cancel};
+        const MapTask<In, Out, Leaf> task{pool, leaf, output.data() + start, cancel, progress};
         const PieceResult whole = task.run(input.data(), length, 0, length, false, budget);
         if (whole.written != length) {
             if (cancel.requested()) {
@@ -129,22 +132,26 @@ inline WorkerPool& current_pool() {
 // FatalFailure (or other exception) thrown by an element reaches the caller
 // after the map has finished, with `output` at its previous length. Once
 // `cancel` requests a stop, the map returns false as soon as the elements in
-// progress are done, again with `output` at its previous length.
+// progress are done, again with `output` at its previous length. `progress`,
+// if given, learns of every run of results written (slot i of the map being
+// output slot start + i); the caller may consume them as it waits, from the
+// check of `cancel`.
 template <class In, class Function, class Out>
 bool parallel_map(WorkerPool& pool, std::span<const In> input, const Function& function,
-                  std::vector<Out>& output, Cancellation& cancel = never_cancelled()) {
+                  std::vector<Out>& output, Cancellation& cancel = never_cancelled(),
+                  BlockProgress* progress = nullptr) {
     const auto leaf = [&function](const In* in, std::size_t n, Out* out) {
         for (std::size_t i = 0; i < n; ++i)
             out[i] = function(in[i]);
     };
-    return detail::map_leaves(pool, input, leaf, output, cancel);
+    return detail::map_leaves(pool, input, leaf, output, cancel, progress);
 }
 
 // The same, on the pool of the calling worker, or else the process-wide pool.
 template <class In, class Function, class Out>
 bool parallel_map(std::span<const In> input, const Function& function, std::vector<Out>& output,
-                  Cancellation& cancel = never_cancelled()) {
-    return parallel_map(detail::current_pool(), input, function, output, cancel);
+                  Cancellation& cancel = never_cancelled(), BlockProgress* progress = nullptr) {
+    return parallel_map(detail::current_pool(), input, function, output, cancel, progress);
 }
 
 // parallel_map for a function of consecutive runs of elements:
@@ -153,8 +160,9 @@ bool parallel_map(std::span<const In> input, const Function& function, std::vect
 // element-wise map of the same values whatever the runs are.
 template <class In, class Chunk, class Out>
 bool parallel_map_chunks(std::span<const In> input, const Chunk& chunk, std::vector<Out>& output,
-                         Cancellation& cancel = never_cancelled()) {
-    return detail::map_leaves(detail::current_pool(), input, chunk, output, cancel);
+                         Cancellation& cancel = never_cancelled(),
+                         BlockProgress* progress = nullptr) {
+    return detail::map_leaves(detail::current_pool(), input, chunk, output, cancel, progress);
 }
 
 } // namespace caustiqa::parallel

@@ -161,17 +161,21 @@ TEST(ParallelMap, GlobalPoolOverloadMatchesSerialLoop) {
     EXPECT_EQ(out, serial_mix(input));
 }
 
+// The chunk map gives the element map's results; its progress reports every
+// slot once, so that the consumer's prefix reaches the whole output.
 TEST(ParallelMap, ChunkedMapEqualsTheElementMap) {
     const std::vector<std::uint64_t> input = iota(100000);
     std::vector<std::uint64_t> out = earlier;
     std::atomic<std::size_t> longest{0};
+    caustiqa::parallel::BlockProgress progress(input.size(), 4096);
     ASSERT_TRUE(caustiqa::parallel::parallel_map_chunks(
         Span(input),
         [&](const std::uint64_t* in, std::size_t n, std::uint64_t* result) {
             if (n > longest.load()) longest.store(n);
             for (std::size_t i = 0; i < n; ++i) result[i] = mix(in[i]);
         },
-        out));
+        out, caustiqa::never_cancelled(), &progress));
+    EXPECT_EQ(progress.ready(), input.size());
     std::vector<std::uint64_t> expected = earlier;
     const std::vector<std::uint64_t> mixed = serial_mix(input);
     expected.insert(expected.end(), mixed.begin(), mixed.end());

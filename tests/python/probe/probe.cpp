@@ -45,7 +45,7 @@ module::CallOutcome nested_map(const module::BoundArguments<2>& args) {
             return std::accumulate(cells.begin(), cells.end(), 0.0);
         },
         sums);
-    return module::build_list(sums, args.interruption());
+    return module::build_list(sums, &args.interruption());
 }
 
 PyObject* nested_map_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
