@@ -3,18 +3,14 @@
 #include <cmath>
 
 #include "disc_far_field.h"
+#include "disc_formula.h"
 #include "special/complete.h"
 #include "special/ellippi.h"
 #include "support/math_constants.h"
 
 namespace caustiqa::lensing {
-namespace {
 
-// Relative half-width of the band around u = rho where the lens sits on the
-// disc's edge and the closed form is replaced by its value at u = rho.
-constexpr double edge_band = 0.001;
-
-} // namespace
+using namespace CAUSTIQA_TARGET;
 
 double uniform_disc_magnification(double u, double rho) noexcept {
     // A NaN rho takes neither of the first two branches.
@@ -22,8 +18,8 @@ double uniform_disc_magnification(double u, double rho) noexcept {
         const double u2 = u * u;
         return (u2 + 2) / (u * std::sqrt(u2 + 4));
     }
-    const double rho2 = rho * rho;
-    if (edge_band * std::fabs(rho) > std::fabs(u - rho)) {
+    if (in_edge_band(u, rho)) {
+        const double rho2 = rho * rho;
         const double a = 2 / rho;
         const double b = (1 + rho2) / rho2;
         const double c = std::asin((rho2 - 1) / (rho2 + 1)) + half_pi;
@@ -33,24 +29,14 @@ double uniform_disc_magnification(double u, double rho) noexcept {
     // (u/rho)^2 ulps); the expansion of the disc mean is exact there.
     if (detail::in_disc_far_field(u, rho)) return detail::disc_far_field(u, rho);
 
-    const double s = u + rho;
-    const double d = u - rho;
-    const double n = (4 * rho * u) / (s * s);
-    const double q = std::sqrt(4 + d * d);
-    const double k = std::sqrt(4 * n) / q;
-    const double m = k * k;
-    const special::ValueOrError e = special::ellipe(m);
+    const DiscArguments<double> g = disc_arguments(u, rho);
+    const special::ValueOrError e = special::ellipe(g.m);
     if (e.is_error()) return NAN;
-    const special::ValueOrError big_k = special::ellipk(m);
+    const special::ValueOrError big_k = special::ellipk(g.m);
     if (big_k.is_error()) return NAN;
-    const special::ValueOrError big_pi = special::ellippi(n, m);
+    const special::ValueOrError big_pi = special::ellippi(g.n, g.m);
     if (big_pi.is_error()) return NAN;
-
-    const double d2 = d * d;
-    const double t_e = e.value() * ((q * s) / (2 * rho2));
-    const double t_k = ((d * ((u * u - rho2) * 0.5 + 4)) / (q * rho2)) * big_k.value();
-    const double t_p = big_pi.value() * (((d2 + d2) * (1 + rho2)) / (q * (rho2 * s)));
-    return (t_p + (t_e - t_k)) / pi;
+    return disc_value(u, rho, g, e.value(), big_k.value(), big_pi.value());
 }
 
 } // namespace caustiqa::lensing

@@ -3,38 +3,32 @@
 #include <cmath>
 #include <utility>
 
+#include "carlson_kernels.h"
+#include "complete_kernels.h"
 #include "constants.h"
 
 namespace caustiqa::special {
 namespace {
 
 using namespace detail;
+using namespace CAUSTIQA_TARGET;
 
 // Duplication step limits: each step divides the arguments' spread about
 // their mean by four, so these are enough for full precision from any finite
 // start of ordinary range; a loop that reaches its limit (extreme ranges,
-// infinities) gives NaN, which ellippi then classifies.
+// infinities) gives NaN, which ellippi then classifies. R_J's limit, and R_F's
+// AGM, are in carlson_kernels.h and complete_kernels.h.
 constexpr int rf_duplication_limit = 11;
 constexpr int rd_duplication_limit = 50;
-constexpr int rj_duplication_limit = 100;
-// R_F with one zero argument is K by an AGM of at most eleven updates.
-constexpr int rf_agm_updates = 11;
 
-// (3 eps)^(-1/8), (eps/4)^(-1/8), (eps/5)^(-1/8): the factors by which the
-// spread of the arguments must shrink below their mean before the series is used.
+// (3 eps)^(-1/8), (eps/4)^(-1/8): the factors by which the spread of the
+// arguments must shrink below their mean before the series is used (R_J's is
+// in carlson_kernels.h).
 constexpr double rf_q_factor = 78.8959690786408;
 constexpr double rd_q_factor = 107.63474115247546;
-constexpr double rj_q_factor = 110.67925377307274;
 
 constexpr double three_pi = 9.42477796076938; // R_D(x, y, y) at x = 0: 3 pi / (4 y^(3/2))
 constexpr double quiet_nan = __builtin_nan("");
-
-// The seventh-order series shared by R_D and R_J.
-double rd_rj_series(double e2, double e3, double e4, double e5) noexcept {
-    return 1 - 3 * e2 / 14 + e3 / 6 + 9 * e2 * e2 / 88 - 3 * e4 / 22 - 9 * e2 * e3 / 52 +
-           3 * e5 / 26 - e2 * e2 * e2 / 16 + 3 * e3 * e3 / 40 + 3 * e2 * e4 / 20 +
-           45 * e2 * e2 * e3 / 272 - 9 * (e3 * e4 + e2 * e5) / 68;
-}
 
 // Sorts three values ascending with compare-exchanges; a NaN stays in place.
 void sort3(double& x, double& y, double& z) noexcept {
@@ -99,15 +93,7 @@ double carlson_rf(double x, double y, double z) noexcept {
     }
     if (z == 0) {
         // R_F(x, y, 0) = pi / (2 AGM(sqrt x, sqrt y)).
-        double a = std::sqrt(x);
-        double b = std::sqrt(y);
-        for (int update = 0; update < rf_agm_updates; ++update) {
-            if (std::fabs(a - b) < agm_tolerance * std::fabs(a)) break;
-            const double mean = (a + b) * 0.5;
-            b = std::sqrt(a * b);
-            a = mean;
-        }
-        return pi / (a + b);
+        return agm_quarter_period(std::sqrt(x), std::sqrt(y), rf_agm_updates, true);
     }
 
     // All three arguments distinct and non-zero: duplication.
@@ -212,6 +198,25 @@ double carlson_rd(double x, double y, double z) noexcept {
     return f * std::pow(a, -1.5) * rd_rj_series(e2, e3, e4, e5) + 3 * sum;
 }
 
+namespace {
+
+// R_C(1, 1 + e) in a step of R_J's duplication.
+double rj_term(bool, double e, double rx, double ry, double rz, double rp, double p,
+               double d) noexcept {
+    if (-1.5 < e && e < -0.5) {
+        // 1 + e formed without cancellation.
+        const double b = 2 * rp * (p + rx * (ry + rz) + ry * rz) / d;
+        return carlson_rc(1, b);
+    }
+    return carlson_rc1p(e);
+}
+
+double rj_power(bool, double a) noexcept {
+    return std::pow(a, -1.5);
+}
+
+} // namespace
+
 double carlson_rj(double x, double y, double z, double p) noexcept {
     if (p <= 0) {
         // Principal value (Carlson 1995): express R_J(x, y, z, p) through
@@ -251,55 +256,8 @@ double carlson_rj(double x, double y, double z, double p) noexcept {
     if (z == p) return carlson_rd(x, y, z);
 
     // Duplication.
-    const double x0 = x;
-    const double y0 = y;
-    const double z0 = z;
-    const double a0 = (2 * p + x + y + z) / 5;
-    double delta = (p - x) * (p - y) * (p - z);
-    double q = rj_q_factor * std::fmax(std::fmax(std::fmax(std::fabs(a0 - x), std::fabs(a0 - y)),
-                                                 std::fabs(a0 - z)),
-                                       std::fabs(a0 - p));
-    double a = a0;
-    double f = 1.0; // 4^-k
-    double sum = 0.0;
-    bool converged = false;
-    for (int step = 0; step < rj_duplication_limit; ++step) {
-        const double rx = std::sqrt(x);
-        const double ry = std::sqrt(y);
-        const double rz = std::sqrt(z);
-        const double rp = std::sqrt(p);
-        const double d = (rp + rx) * (rp + ry) * (rp + rz);
-        const double e = delta / (d * d);
-        if (-1.5 < e && e < -0.5) {
-            // R_C(1, 1 + e) with 1 + e formed without cancellation.
-            const double b = 2 * rp * (p + rx * (ry + rz) + ry * rz) / d;
-            sum = sum + f / d * carlson_rc(1, b);
-        } else {
-            sum = sum + f / d * carlson_rc1p(e);
-        }
-        const double lambda = rx * ry + rx * rz + ry * rz;
-        a = (a + lambda) / 4;
-        f = f / 4;
-        if (a > f * q) {
-            converged = true;
-            break;
-        }
-        x = (x + lambda) / 4;
-        y = (y + lambda) / 4;
-        z = (z + lambda) / 4;
-        p = (p + lambda) / 4;
-        delta = delta / 64;
-    }
-    if (!converged) return quiet_nan;
-    const double dx = f * (a0 - x0) / a;
-    const double dy = f * (a0 - y0) / a;
-    const double dz = f * (a0 - z0) / a;
-    const double dp = (-dx - dy - dz) / 2;
-    const double e2 = dx * dy + dx * dz + dy * dz - 3 * dp * dp;
-    const double e3 = dx * dy * dz + 2 * e2 * dp + 4 * dp * dp * dp;
-    const double e4 = (2 * dx * dy * dz + e2 * dp + 3 * dp * dp * dp) * dp;
-    const double e5 = dx * dy * dz * dp * dp;
-    return f * std::pow(a, -1.5) * rd_rj_series(e2, e3, e4, e5) + 6 * sum;
+    const RjDuplication<double> r = rj_duplication(x, y, z, p, true, rj_term, rj_power);
+    return r.converged ? r.value : quiet_nan;
 }
 
 } // namespace caustiqa::special

@@ -5,9 +5,11 @@
 
 namespace caustiqa::special::detail {
 
-inline constexpr double epsilon = 2.220446049250313e-16;       // 2^-52
+inline constexpr double epsilon = 2.220446049250313e-16; // 2^-52
 using caustiqa::half_pi;
 using caustiqa::pi;
+
+inline constexpr double one_below = 0.9999999999999998; // 1 - 2^-52
 
 inline constexpr double agm_tolerance = 5.995204332975846e-16; // 2.7 * 2^-52
 

@@ -11,7 +11,6 @@ namespace {
 
 using namespace detail;
 
-constexpr double one_below = 0.9999999999999998; // 1 - 2^-52
 constexpr double one_above = 1.0000000000000002; // 1 + 2^-52
 // -DBL_MAX / 100: arguments below it make the integral underflow to zero.
 constexpr double lower_bound = -1.7976931348623156e306;
