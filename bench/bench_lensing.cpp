@@ -41,9 +41,11 @@
 #include <cstring>
 #include <random>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "bench_util.h"
+#include "lensing/batch_kernels.h"
 #include "lensing/disc_maps.h"
 #include "lensing/flux_map.h"
 #include "lensing/limb_darkening.h"
@@ -125,7 +127,75 @@ void BM_uniform_disc_far_field(benchmark::State& state) {
 }
 
 // ---------------------------------------------------------------------------
-// The disc over an array: a bare loop against the parallel map.
+// The batch kernels on each path the CPU supports (scalar: the scalar kernel
+// in a loop), over the same 4096 discs, and over 4096 rings: l, r uniform in
+// (0, 2), none within 1e-3 of the lens, w = re / rstar log-uniform in
+// [0.1, 10], one w per run of 64 rings (the ring batch shares re and rstar).
+// Counter ns_per_eval: CPU time per evaluation.
+
+struct RingRuns {
+    std::vector<double> l, r, re;
+    static constexpr std::size_t run = 64;
+    RingRuns() {
+        std::mt19937_64 engine(20240611);
+        std::uniform_real_distribution<double> radius(0.0, 2.0);
+        std::uniform_real_distribution<double> log_w(std::log(0.1), std::log(10.0));
+        while (l.size() < caustiqa::bench::cycle_count) {
+            const double a = radius(engine);
+            const double b = radius(engine);
+            if (a == 0 || b == 0 || std::fabs(b - a) < 1e-3) continue;
+            l.push_back(a);
+            r.push_back(b);
+        }
+        for (std::size_t i = 0; i < l.size(); i += run)
+            re.push_back(std::exp(log_w(engine)));
+    }
+};
+
+template <class Batch> void time_batch(benchmark::State& state, std::size_t n, Batch batch) {
+    double cpu = 0;
+    for (auto _ : state) {
+        const double start = thread_cpu_ns();
+        batch();
+        benchmark::ClobberMemory();
+        cpu += thread_cpu_ns() - start;
+    }
+    state.counters["ns_per_eval"] = cpu / (static_cast<double>(state.iterations()) * n);
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
+}
+
+void BM_disc_batch(benchmark::State& state, caustiqa::lensing::KernelPath path) {
+    static const std::vector<DiscArgument> arguments = make_disc_arguments();
+    std::vector<double> u, rho, out(arguments.size());
+    for (const DiscArgument& a : arguments) {
+        u.push_back(a.u);
+        rho.push_back(a.rho);
+    }
+    time_batch(state, u.size(), [&] {
+        caustiqa::lensing::uniform_disc_magnification_batch(path, u.data(), rho.data(), out.data(),
+                                                            u.size());
+        benchmark::DoNotOptimize(out.data());
+    });
+}
+
+void BM_ring_batch(benchmark::State& state, caustiqa::lensing::KernelPath path) {
+    static const RingRuns rings;
+    std::vector<double> out(rings.l.size());
+    time_batch(state, rings.l.size(), [&] {
+        for (std::size_t k = 0; k < rings.re.size(); ++k) {
+            const std::size_t first = k * RingRuns::run;
+            caustiqa::lensing::thin_ring_magnification_batch(path, &rings.l[first], &rings.r[first],
+                                                             rings.re[k], 1.0, &out[first],
+                                                             RingRuns::run);
+        }
+        benchmark::DoNotOptimize(out.data());
+    });
+}
+
+// ---------------------------------------------------------------------------
+// The disc over an array: a bare loop, the chunk kernel that the map's leaves
+// run (on the active path, over the whole array on this thread) and the
+// parallel map.
 
 const std::vector<double>& map_separations() {
     static const std::vector<double> values =
@@ -157,6 +227,17 @@ void BM_uniform_disc_loop(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(l.size()));
 }
 
+void BM_disc_map_chunk(benchmark::State& state) {
+    const std::vector<double>& l = map_separations();
+    const double rho = map_rstar / map_re;
+    std::vector<double> out(l.size());
+    time_batch(state, l.size(), [&] {
+        caustiqa::lensing::disc_map_chunk(rho, l.data(), l.size(), out.data());
+        benchmark::DoNotOptimize(out.data());
+    });
+    state.counters["elements"] = static_cast<double>(l.size());
+}
+
 // Wall time per iteration (the map runs on the workers, not on this thread).
 // Counters per element: wall_ns, cpu_ns (all threads of the process) and
 // busiest_thread_ns (the thread that ran longest: the wall time the map would
@@ -178,9 +259,9 @@ void BM_witt_mao_map(benchmark::State& state) {
             caustiqa::lensing::witt_mao_magnification(l, map_re, map_rstar);
         benchmark::DoNotOptimize(result.data());
         benchmark::ClobberMemory();
-        wall += std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() -
-                                                         wall_start)
-                    .count();
+        wall +=
+            std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - wall_start)
+                .count();
         const auto delta =
             caustiqa::bench::thread_time_delta(threads_before, caustiqa::bench::thread_times());
         cpu += delta.total_ns;
@@ -253,8 +334,7 @@ struct HeyrovskyCase {
         };
     }
     template <class F> double element(double l, const F& f, QuadratureResult& q) const {
-        return ring_element(
-            l, f, q, caustiqa::lensing::limb_darkened_flux);
+        return ring_element(l, f, q, caustiqa::lensing::limb_darkened_flux);
     }
 };
 
@@ -423,7 +503,17 @@ template <class Case> void BM_integrated(benchmark::State& state) {
 void register_benchmarks() {
     benchmark::RegisterBenchmark("BM_uniform_disc", BM_uniform_disc);
     benchmark::RegisterBenchmark("BM_uniform_disc_far_field", BM_uniform_disc_far_field);
+    using caustiqa::lensing::KernelPath;
+    for (const KernelPath path :
+         {KernelPath::scalar, KernelPath::sse2, KernelPath::avx2, KernelPath::avx512}) {
+        if (!caustiqa::lensing::kernel_path_supported(path)) continue;
+        const std::string name = caustiqa::lensing::kernel_path_name(path);
+        benchmark::RegisterBenchmark(("BM_disc_batch/" + name).c_str(), BM_disc_batch, path);
+        benchmark::RegisterBenchmark(("BM_ring_batch/" + name).c_str(), BM_ring_batch, path);
+    }
     benchmark::RegisterBenchmark("BM_uniform_disc_loop", BM_uniform_disc_loop)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("BM_disc_map_chunk", BM_disc_map_chunk)
         ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("BM_witt_mao_map", BM_witt_mao_map)
         ->UseRealTime()
