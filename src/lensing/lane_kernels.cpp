@@ -1,6 +1,6 @@
 // The batch disc and ring over blocks of lanes (support/lanes.h), compiled
 // once per instruction set (lane_kernels.h). A block runs the general branch
-// of the scalar kernel in every lane, from the same templates
+// of the scalar kernel (and the disc's far field) in every lane, from the same templates
 // (disc_formula.h, ring_formula.h, special/elliptic_lanes.h); the lanes off
 // that path (edge band, point source, ring series band, u = 0, non-finite
 // arguments, rare paths of the elliptic integrals) take the scalar kernel's
@@ -10,6 +10,7 @@
 
 #include "support/lanes.h"
 // The lane type first: the templates below find its operations on instantiation.
+#include "disc_far_field.h"
 #include "disc_formula.h"
 #include "ring_formula.h"
 #include "special/elliptic_lanes.h"
@@ -53,11 +54,20 @@ void disc_block(const double* u, const double* rho, double* out, std::size_t cou
     Block block(u, rho, count, 2.0, 1.0);
     const Lanes vu = Lanes::load(block.a);
     const Lanes vrho = Lanes::load(block.b);
-    const LaneMask general = block.valid & (vrho > 0) & !in_edge_band(vu, vrho);
-    const DiscArguments<Lanes> g = disc_arguments(vu, vrho);
-    const CompleteIntegrals<Lanes> c = complete_integrals<true>(g.n, g.m, general);
-    disc_value(vu, vrho, g, c.e, c.k, c.pi).store(block.out);
-    take_scalar(block.valid & !c.ok,
+    const LaneMask closed_form = block.valid & (vrho > 0) & !in_edge_band(vu, vrho);
+    const LaneMask far = closed_form & in_disc_far_field(vu, vrho);
+    const LaneMask general = closed_form & !far;
+    Lanes value = 0.0;
+    LaneMask ok = far;
+    if (any(general)) {
+        const DiscArguments<Lanes> g = disc_arguments(vu, vrho);
+        const CompleteIntegrals<Lanes> c = complete_integrals<true>(g.n, g.m, general);
+        value = disc_value(vu, vrho, g, c.e, c.k, c.pi);
+        ok = ok | c.ok;
+    }
+    if (any(far)) value = select(far, disc_far_field(vu, vrho), value);
+    value.store(block.out);
+    take_scalar(block.valid & !ok,
                 [&](int i) { block.out[i] = uniform_disc_magnification(block.a[i], block.b[i]); });
     for (std::size_t i = 0; i < count; ++i)
         out[i] = block.out[i];

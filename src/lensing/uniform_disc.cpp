@@ -27,7 +27,7 @@ double uniform_disc_magnification(double u, double rho) noexcept {
     }
     // Far from the source the closed form below cancels (its error grows like
     // (u/rho)^2 ulps); the expansion of the disc mean is exact there.
-    if (detail::in_disc_far_field(u, rho)) return detail::disc_far_field(u, rho);
+    if (in_disc_far_field(u, rho)) return disc_far_field(u, rho);
 
     const DiscArguments<double> g = disc_arguments(u, rho);
     const special::ValueOrError e = special::ellipe(g.m);
