@@ -2,9 +2,10 @@
 
 #include <cmath>
 
+#include "batch_kernels.h"
+#include "ring_integral.h"
 #include "support/fatal_failure.h"
 #include "support/math_constants.h"
-#include "ring_integral.h"
 #include "tabulated_profile.h"
 #include "tanh_sinh.h"
 #include "uniform_disc.h"
@@ -14,12 +15,61 @@ namespace {
 
 constexpr double annulus_half_width = 0.0001;
 
+// The annulus at fractional radius r: radii r -+ 0.0001 clamped to [0, 1]
+// (fmax and fmin turn a NaN radius into the clamp value) and their squares.
+struct Annulus {
+    double r_lo, r_hi, a, b;
+    explicit Annulus(double r) noexcept
+        : r_lo(std::fmax(r + (-annulus_half_width), 0.0)),
+          r_hi(std::fmin(r + annulus_half_width, 1.0)), a(r_lo * r_lo), b(r_hi * r_hi) {}
+    bool empty() const noexcept { return a >= b; }
+    bool has_inner_disc() const noexcept { return a != 0; }
+    // From the discs at r_lo (unused when there is none) and r_hi.
+    double magnification(double inner, double outer) const noexcept {
+        const double lower = has_inner_disc() ? inner * a : 0.0;
+        const double upper = outer * b;
+        return (upper - lower) / (b - a);
+    }
+};
+
+// I(r) (2 pi r) A_annulus(u, rho, r) at r[i], i < count, into values[i], the
+// discs of all the annuli evaluated together.
+void annulus_integrand_batch(const double* r, std::size_t count, double u, double rho,
+                             const TabulatedProfile& profile, double* values) noexcept {
+    double separations[2 * tanh_sinh_batch_limit];
+    double radii[2 * tanh_sinh_batch_limit];
+    double discs[2 * tanh_sinh_batch_limit];
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const Annulus annulus(r[i]);
+        if (annulus.empty()) continue;
+        if (annulus.has_inner_disc()) radii[n++] = annulus.r_lo * rho;
+        radii[n++] = annulus.r_hi * rho;
+    }
+    if (n != 0) {
+        for (std::size_t k = 0; k < n; ++k)
+            separations[k] = u;
+        uniform_disc_magnification_batch(separations, radii, discs, n);
+    }
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const Annulus annulus(r[i]);
+        double magnification = NAN;
+        if (!annulus.empty()) {
+            const double inner = annulus.has_inner_disc() ? discs[k++] : 0.0;
+            magnification = annulus.magnification(inner, discs[k++]);
+        }
+        values[i] = profile(r[i]) * ((two_pi * r[i]) * magnification);
+    }
+}
+
 double annulus_integral(double l, double u, double rho, const TabulatedProfile& profile,
                         double flux) noexcept {
-    const auto integrand = [&](double r) {
-        return profile(r) * ((two_pi * r) * annulus_magnification(u, rho, r));
+    const auto integrand = [&](const double* r, double* values, std::size_t count) {
+        annulus_integrand_batch(r, count, u, rho, profile, values);
     };
-    const QuadratureResult annuli = tanh_sinh_integrate_split(integrand, l, quadrature_target);
+    const QuadratureResult annuli =
+        tanh_sinh_integrate_split_batch(integrand, l, quadrature_target);
     if (annuli.finite_samples == 0) return NAN;
     return annuli.integral / flux;
 }
@@ -27,15 +77,11 @@ double annulus_integral(double l, double u, double rho, const TabulatedProfile& 
 } // namespace
 
 double annulus_magnification(double u, double rho, double r) noexcept {
-    // fmax and fmin turn a NaN radius into the clamp value.
-    const double r_lo = std::fmax(r + (-annulus_half_width), 0.0);
-    const double r_hi = std::fmin(r + annulus_half_width, 1.0);
-    const double a = r_lo * r_lo;
-    const double b = r_hi * r_hi;
-    if (a >= b) return NAN;
-    const double lower = a == 0 ? 0.0 : uniform_disc_magnification(u, r_lo * rho) * a;
-    const double upper = uniform_disc_magnification(u, r_hi * rho) * b;
-    return (upper - lower) / (b - a);
+    const Annulus annulus(r);
+    if (annulus.empty()) return NAN;
+    const double inner =
+        annulus.has_inner_disc() ? uniform_disc_magnification(u, annulus.r_lo * rho) : 0.0;
+    return annulus.magnification(inner, uniform_disc_magnification(u, annulus.r_hi * rho));
 }
 
 std::vector<double> integrated_flux_map_witt_mao_magnification(std::span<const double> l, double re,

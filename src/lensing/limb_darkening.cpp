@@ -2,24 +2,34 @@
 
 #include <cmath>
 
+#include "batch_kernels.h"
 #include "ring_integral.h"
-#include "tanh_sinh.h"
 #include "support/math_constants.h"
+#include "tanh_sinh.h"
 #include "uniform_disc.h"
 
 namespace caustiqa::lensing {
 namespace {
 
-
-// The brightness-mu part: ∫_0^1 (1 - x^2) A(u, rho sqrt(1 - x^2)) dx, x playing mu.
+// The brightness-mu part: ∫_0^1 (1 - x^2) A(u, rho sqrt(1 - x^2)) dx, x playing mu,
+// the discs of each batch of points evaluated together.
 double mu_weighted_part(double u, double rho) noexcept {
-    const auto integrand = [u, rho](double x) {
-        const double w = 1 - x * x;
-        if (w == 0) return 0.0;
-        const double s = std::sqrt(w);
-        return uniform_disc_magnification(u, rho * s) * (s * s);
+    const auto integrand = [u, rho](const double* x, double* values, std::size_t count) {
+        double separations[tanh_sinh_batch_limit];
+        double radii[tanh_sinh_batch_limit];
+        double weights[tanh_sinh_batch_limit];
+        for (std::size_t i = 0; i < count; ++i) {
+            const double s = std::sqrt(1 - x[i] * x[i]);
+            separations[i] = u;
+            radii[i] = rho * s;
+            weights[i] = s * s;
+        }
+        uniform_disc_magnification_batch(separations, radii, values, count);
+        for (std::size_t i = 0; i < count; ++i) {
+            values[i] = (1 - x[i] * x[i]) == 0 ? 0.0 : values[i] * weights[i];
+        }
     };
-    return tanh_sinh_integrate(integrand, 0.0, 1.0, quadrature_target).integral;
+    return tanh_sinh_integrate_batch(integrand, 0.0, 1.0, quadrature_target).integral;
 }
 
 } // namespace

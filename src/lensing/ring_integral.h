@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "batch_kernels.h"
 #include "support/cancellation.h"
 #include "support/math_constants.h"
 #include "tanh_sinh.h"
@@ -23,6 +24,19 @@ double ring_integrand(double r, double l, double re, double rstar,
     return profile(r) * ((two_pi * r) * ring);
 }
 
+// ring_integrand at r[i], i < count <= tanh_sinh_batch_limit, into values[i],
+// the rings evaluated together.
+template <class Profile>
+void ring_integrand_batch(const double* r, std::size_t count, double l, double re, double rstar,
+                          const Profile& profile, double* values) noexcept {
+    double separations[tanh_sinh_batch_limit];
+    for (std::size_t i = 0; i < count; ++i)
+        separations[i] = l;
+    thin_ring_magnification_batch(separations, r, re, rstar, values, count);
+    for (std::size_t i = 0; i < count; ++i)
+        values[i] = profile(r[i]) * ((two_pi * r[i]) * values[i]);
+}
+
 // M(l) for one separation and any profile, a callable double(double) with no
 // side effects, sampled only inside (0, 1). For 0 < l < 1 the ring through the
 // lens makes A logarithmically singular at r = l, so the integral is split
@@ -31,8 +45,10 @@ double ring_integrand(double r, double l, double re, double rstar,
 template <class Profile>
 double integrated_ring_magnification(double l, double re, double rstar, const Profile& profile,
                                      double flux) noexcept {
-    const auto integrand = [&](double r) { return ring_integrand(r, l, re, rstar, profile); };
-    const QuadratureResult ring = tanh_sinh_integrate_split(integrand, l, quadrature_target);
+    const auto integrand = [&](const double* r, double* values, std::size_t count) {
+        ring_integrand_batch(r, count, l, re, rstar, profile, values);
+    };
+    const QuadratureResult ring = tanh_sinh_integrate_split_batch(integrand, l, quadrature_target);
     if (ring.finite_samples == 0) return NAN;
     return ring.integral / flux;
 }
@@ -41,8 +57,8 @@ double integrated_ring_magnification(double l, double re, double rstar, const Pr
 // requests a stop, the result is cut short and is to be discarded.
 template <class Profile>
 std::vector<double> integrated_ring_magnification(std::span<const double> l, double re,
-                                                  double rstar, const Profile& profile,
-                                                  double flux, Cancellation& cancel = never_cancelled()) {
+                                                  double rstar, const Profile& profile, double flux,
+                                                  Cancellation& cancel = never_cancelled()) {
     std::vector<double> result;
     result.reserve(l.size());
     for (const double separation : l) {

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <span>
 
 #include "support/math_constants.h"
@@ -39,34 +40,65 @@ inline constexpr std::span<const TanhSinhNode> tanh_sinh_levels[] = {
     tanh_sinh_level_4, tanh_sinh_level_5, tanh_sinh_level_6,
 };
 
+// No test comes before the end of level 2, so the first batch holds the
+// midpoint and levels 0 to 2 (25 points); each later batch is one level.
+inline constexpr std::size_t untested_levels = 3;
+
 } // namespace detail
 
-// ∫_a^b f(r) dr to the absolute error `tol`, in 25 to 385 calls of f. A value
-// of f that is not finite (NaN or ±inf) counts as 0 at that point. f is called
-// on this thread, one point after another; it must not throw.
-template <class Function>
-QuadratureResult tanh_sinh_integrate(const Function& f, double a, double b, double tol) noexcept {
+// The most points a batch integrand is asked for at once (level 6).
+inline constexpr std::size_t tanh_sinh_batch_limit = 2 * std::size(detail::tanh_sinh_level_6);
+
+// ∫_a^b f(r) dr to the absolute error `tol`, with f evaluated a batch of
+// points at a time: f(const double* r, double* values, std::size_t count)
+// writes values[i] = f(r[i]) for count <= tanh_sinh_batch_limit points. Since
+// the sums are formed point by point in the order of the one-point form below,
+// the result depends only on the values, not on how the batches were computed.
+// A value that is not finite (NaN or ±inf) counts as 0 at that point.
+template <class BatchFunction>
+QuadratureResult tanh_sinh_integrate_batch(const BatchFunction& f, double a, double b,
+                                           double tol) noexcept {
     const double c = 0.5 * (b - a);
     const double d = 0.5 * (a + b);
     const double target = (tol * 0.25) / c;
 
     std::uint32_t finite = 0;
-    const auto g = [&](double r) {
-        const double value = f(r);
+    const auto g = [&finite](double value) {
         if (!std::isfinite(value)) return 0.0;
         ++finite;
         return value;
     };
+    double points[tanh_sinh_batch_limit];
+    double values[tanh_sinh_batch_limit];
+    std::size_t count = 0;
+    const auto add_level = [&](std::span<const detail::TanhSinhNode> level) {
+        for (const detail::TanhSinhNode& node : level) {
+            points[count++] = d + c * node.abscissa;
+            points[count++] = d - c * node.abscissa;
+        }
+    };
 
+    points[count++] = c * 0 + d;
+    for (std::size_t j = 0; j < detail::untested_levels; ++j)
+        add_level(detail::tanh_sinh_levels[j]);
+    f(points, values, count);
     std::uint32_t evaluations = 1;
-    double integral = pi * g(c * 0 + d);
+    double integral = pi * g(values[0]);
+    std::size_t next = 1; // the value of the next point to sum
     double delta = DBL_MAX;
     double error = DBL_MAX;
-    for (const std::span<const detail::TanhSinhNode> level : detail::tanh_sinh_levels) {
+    for (std::size_t j = 0; j < std::size(detail::tanh_sinh_levels); ++j) {
+        const std::span<const detail::TanhSinhNode> level = detail::tanh_sinh_levels[j];
+        if (j >= detail::untested_levels) {
+            count = 0;
+            add_level(level);
+            f(points, values, count);
+            next = 0;
+        }
         double sum = 0.0;
         for (const detail::TanhSinhNode& node : level) {
-            const double right = g(d + c * node.abscissa);
-            const double left = g(d - c * node.abscissa);
+            const double right = g(values[next++]);
+            const double left = g(values[next++]);
             sum = sum + node.weight * (right + left);
         }
         evaluations += static_cast<std::uint32_t>(2 * level.size());
@@ -87,17 +119,45 @@ QuadratureResult tanh_sinh_integrate(const Function& f, double a, double b, doub
     return QuadratureResult{integral * c, error * c, evaluations, finite};
 }
 
+// ∫_a^b f(r) dr to the absolute error `tol`, in 25 to 385 calls of f. A value
+// of f that is not finite (NaN or ±inf) counts as 0 at that point. f is called
+// on this thread, one point after another (the midpoint, then each level's
+// pairs d + c x, d - c x in table order); it must not throw.
+template <class Function>
+QuadratureResult tanh_sinh_integrate(const Function& f, double a, double b, double tol) noexcept {
+    const auto batch = [&f](const double* r, double* values, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i)
+            values[i] = f(r[i]);
+    };
+    return tanh_sinh_integrate_batch(batch, a, b, tol);
+}
+
 // ∫_0^1 f(r) dr as two integrals over [0, split] and [split, 1] when
 // 0 < split < 1 (for an integrand singular or sharply peaked at r = split,
 // which then lies at an end of both), else as one. Fields are the sums of both.
-template <class Function>
-QuadratureResult tanh_sinh_integrate_split(const Function& f, double split, double tol) noexcept {
-    if (!(0 < split && split < 1)) return tanh_sinh_integrate(f, 0.0, 1.0, tol);
-    const QuadratureResult inner = tanh_sinh_integrate(f, 0.0, split, tol);
-    const QuadratureResult outer = tanh_sinh_integrate(f, split, 1.0, tol);
+// `integrate(a, b)` is one of the quadratures above over [a, b].
+template <class Integrate>
+QuadratureResult integrate_split(const Integrate& integrate, double split) noexcept {
+    if (!(0 < split && split < 1)) return integrate(0.0, 1.0);
+    const QuadratureResult inner = integrate(0.0, split);
+    const QuadratureResult outer = integrate(split, 1.0);
     return QuadratureResult{
         inner.integral + outer.integral, inner.error_estimate + outer.error_estimate,
         inner.evaluations + outer.evaluations, inner.finite_samples + outer.finite_samples};
+}
+
+// The split form of each quadrature: ∫_0^1 f(r) dr, split at `split`.
+template <class Function>
+QuadratureResult tanh_sinh_integrate_split(const Function& f, double split, double tol) noexcept {
+    return integrate_split([&](double a, double b) { return tanh_sinh_integrate(f, a, b, tol); },
+                           split);
+}
+
+template <class BatchFunction>
+QuadratureResult tanh_sinh_integrate_split_batch(const BatchFunction& f, double split,
+                                                 double tol) noexcept {
+    return integrate_split(
+        [&](double a, double b) { return tanh_sinh_integrate_batch(f, a, b, tol); }, split);
 }
 
 } // namespace caustiqa::lensing
