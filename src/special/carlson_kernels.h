@@ -71,11 +71,12 @@ CAUSTIQA_KERNEL RjDuplication<V> rj_duplication(V x, V y, V z, V p, MaskOf<V> ac
         const M done = active & (a > f * q);
         converged = converged | done;
         active = active & !done;
-        x = select(active, (x + lambda) / 4, x);
-        y = select(active, (y + lambda) / 4, y);
-        z = select(active, (z + lambda) / 4, z);
-        p = select(active, (p + lambda) / 4, p);
-        delta = select(active, delta / 64, delta);
+        // A converged lane never reads these again: no need to freeze them.
+        x = (x + lambda) / 4;
+        y = (y + lambda) / 4;
+        z = (z + lambda) / 4;
+        p = (p + lambda) / 4;
+        delta = delta / 64;
     }
     if (none(converged)) return {V(0.0), converged};
     const V dx = f * (a0 - x0) / a;

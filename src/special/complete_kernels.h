@@ -99,9 +99,14 @@ CAUSTIQA_KERNEL V evaluate_row(const detail::PolynomialRows& rows, I i, V x, M a
 // pi / (a + b) after the arithmetic-geometric mean of a and b: at most
 // `updates` updates (a, b) <- ((a + b) 0.5, sqrt(a b)), stopping before an
 // update once |a - b| < tolerance |a|. K(m) and R_F(x, y, 0) both end here.
+// With `one_fewer`, also the value after at most updates - 1 updates there (K
+// and R_F(0, 1 - m, 1) start alike and differ only in their limits, 10 and 11).
 template <class V, class M>
-CAUSTIQA_KERNEL V agm_quarter_period(V a, V b, int updates, M active) noexcept {
-    for (int update = 0; update < updates; ++update) {
+CAUSTIQA_KERNEL V agm_quarter_period(V a, V b, int updates, M active,
+                                     V* one_fewer = nullptr) noexcept {
+    int update = 0;
+    for (; update < updates; ++update) {
+        if (one_fewer != nullptr && update == updates - 1) *one_fewer = detail::pi / (a + b);
         active = active & !(fabs(a - b) < detail::agm_tolerance * fabs(a));
         if (none(active)) break;
         const V mean = (a + b) * 0.5;
@@ -109,7 +114,9 @@ CAUSTIQA_KERNEL V agm_quarter_period(V a, V b, int updates, M active) noexcept {
         a = select(active, mean, a);
         b = select(active, root, b);
     }
-    return detail::pi / (a + b);
+    const V value = detail::pi / (a + b);
+    if (one_fewer != nullptr && update < updates - 1) *one_fewer = value; // all met earlier
+    return value;
 }
 
 // E(c) for 0.9 <= c < 1 by the AGM of 1 and sqrt(1 - c) with a sum of
@@ -127,7 +134,7 @@ template <class V, class M> CAUSTIQA_KERNEL V e_agm(V c, M active) noexcept {
         const V root = sqrt(x * y);
         x = select(active, (x + y) * 0.5, x);
         y = select(active, root, y);
-        weight = select(active, 2 * weight, weight);
+        weight = 2 * weight; // read only by the sum, which is frozen
         sum = select(active, sum + weight * (x - y) * (x - y), sum);
     }
     return ((x0 + y0) * (x0 + y0) * 0.25 - sum) * (detail::pi / (x + y));

@@ -2,7 +2,8 @@
 // the disc and the ring form on their general branch: 0 < n <= 1 - 2^-52 and
 // 0 <= m < 1, m != n. There ellipk, ellipe and ellippi take one path each,
 // made of the kernels of complete_kernels.h and carlson_kernels.h:
-//   K: the Taylor row of trunc(20 m) for m < 0.9, else the ten-update AGM;
+//   K: the Taylor row of trunc(20 m) for m < 0.9, else the ten-update AGM
+//      (the first ten updates of R_F's, below);
 //   E: the Taylor row for m < 0.9, else the AGM with a sum of squares;
 //   Pi = R_J(0, 1 - m, 1, 1 - n) n / 3 + R_F(0, 1 - m, 1), with R_F the
 //   eleven-update AGM of 1 and sqrt(1 - m) and R_J the duplication, each step
@@ -46,12 +47,15 @@ CAUSTIQA_KERNEL CompleteIntegrals<V> complete_integrals(V n, V m, MaskOf<V> acti
         out.k = evaluate_row(detail::k_rows, i, m, polynomial);
         if constexpr (with_e) out.e = evaluate_row(detail::e_rows, i, m, polynomial);
     }
+    // R_F's AGM of sqrt(1) = 1 and sqrt(y) is K's with one more update allowed.
+    static_assert(detail::rf_agm_updates == detail::k_agm_updates + 1);
+    V agm_k;
+    const V rf = agm_quarter_period(sqrt(V(1.0)), sqrt(y), detail::rf_agm_updates, ok, &agm_k);
     if (any(agm)) {
-        out.k = select(agm, agm_quarter_period(V(1.0), sqrt(y), detail::k_agm_updates, agm), out.k);
+        out.k = select(agm, agm_k, out.k);
         if constexpr (with_e) out.e = select(agm, e_agm(m, agm), out.e);
     }
 
-    const V rf = agm_quarter_period(sqrt(V(1.0)), sqrt(y), detail::rf_agm_updates, ok);
     const auto positive_term = [](M& lanes, V e, V, V, V, V, V, V) {
         lanes = lanes & (e > 0);
         const V root = sqrt(e);

@@ -41,7 +41,10 @@ using NativeIndex = __m128i;
 inline constexpr int native_width = 2;
 #endif
 
-inline constexpr int registers = 2;
+#ifndef CAUSTIQA_LANE_REGISTERS
+#define CAUSTIQA_LANE_REGISTERS 2
+#endif
+inline constexpr int registers = CAUSTIQA_LANE_REGISTERS;
 inline constexpr int width = native_width * registers;
 
 namespace native {
