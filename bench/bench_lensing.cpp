@@ -15,17 +15,25 @@
 // through 4096 (u, rho) with rho log-uniform in [1e-3, 1] and u / rho
 // log-uniform in [1e3, 1e6].
 //
-// BM_uniform_disc_loop and BM_witt_mao_map: the same 10^6 separations (l in
-// [0, 10), rho = 0.1), once as a bare serial loop and once through
-// witt_mao_magnification on the process-wide pool.
+// BM_disc_batch/<path>, BM_ring_batch/<path>: the batch kernels on each path
+// the CPU supports (scalar = the scalar kernel in a loop), on the discs of
+// BM_uniform_disc and on 4096 rings off the series band; CPU ns per evaluation.
+//
+// BM_uniform_disc_loop, BM_disc_map_chunk and BM_witt_mao_map: the same 10^6
+// separations (l in [0, 10), rho = 0.1), as a bare serial loop of the scalar
+// disc, through disc_map_chunk (the batch disc on the active path) on this
+// thread, and through witt_mao_magnification on the process-wide pool.
+// CAUSTIQA_KERNELS=scalar|sse2|avx2|avx512 caps the active path.
 //
 // BM_integrated_*: the four integrated functions on 10,000 separations spread
 // over [0, 3] (flux maps: a 100-knot table). Each iteration runs the library
 // function on all separations and, separately, its integrand alone at the
 // points the quadrature sampled, taking turns on blocks of 100 separations;
 // the time shown is the CPU time of the library function. Counters: integrand
-// evaluations per element, the cost of one integrand evaluation and
-// ratio = cost of the function / cost of its integrand evaluations.
+// evaluations per element, the cost of one scalar integrand evaluation and
+// ratio = cost of the function / cost of its integrand evaluations (below 1
+// where the function's quadratures evaluate their points in lanes: then
+// 1 / ratio is the gain over the scalar kernels).
 // The sample points come from a copy of each function's quadrature with a
 // recording integrand; at start-up of each case that copy must reproduce the
 // library's results bit for bit, else the program stops.
