@@ -39,7 +39,7 @@ ValueOrError ellipk(double m) noexcept {
     const auto i = static_cast<std::int64_t>(s);
     // Truncation toward zero sends every m in (-0.05, 0) to row 0 as well.
     if (i >= 0 && i <= 17) {
-        return ValueOrError::value_of(evaluate_row(k_rows, static_cast<int>(i), m, true));
+        return ValueOrError::value_of(evaluate_row<k_rows>(static_cast<int>(i), m));
     }
 
     // m <= -0.05 or m >= 0.9.
@@ -64,7 +64,7 @@ ValueOrError ellipe(double m) noexcept {
     }
     const auto i = static_cast<std::int64_t>(s);
     if (i >= 0 && i <= 17) {
-        return ValueOrError::value_of(scale * evaluate_row(e_rows, static_cast<int>(i), c, true));
+        return ValueOrError::value_of(scale * evaluate_row<e_rows>(static_cast<int>(i), c));
     }
 
     // Here c >= 0.9.

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <utility>
 
 #include "complete_tables.h"
 #include "constants.h"
@@ -85,7 +86,8 @@ using std::fabs;
 using std::sqrt;
 
 // The polynomial of row i at x: t = x - x_c, then Horner's rule from the
-// highest coefficient down, a rounded product and a rounded sum per step.
+// highest coefficient of the active lanes' rows down, a rounded product and a
+// rounded sum per step.
 template <class V, class I, class M>
 CAUSTIQA_KERNEL V evaluate_row(const detail::PolynomialRows& rows, I i, V x, M active) noexcept {
     const V t = x - gather(rows.centre, i);
@@ -94,6 +96,18 @@ CAUSTIQA_KERNEL V evaluate_row(const detail::PolynomialRows& rows, I i, V x, M a
     for (int j = top; j-- > 0;)
         p = p * t + gather(rows.coefficient[j], i);
     return p;
+}
+
+// One lane: the same with the row chosen by a jump, so that the loads of its
+// coefficients do not wait for the index (the loop above, unrolled).
+template <const detail::PolynomialRows& Rows>
+CAUSTIQA_KERNEL double evaluate_row(int i, double x) noexcept {
+    double value = 0;
+    [&]<int... R>(std::integer_sequence<int, R...>) {
+        static_cast<void>(((i == R && (value = evaluate_row(Rows, R, x, true), true)) || ...));
+    }
+    (std::make_integer_sequence<int, detail::PolynomialRows::indices>());
+    return value;
 }
 
 // pi / (a + b) after the arithmetic-geometric mean of a and b: at most
