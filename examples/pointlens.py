@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import math
 import time
+import dataclasses
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -42,10 +43,17 @@ def ld_weight(gamma):
 
 
 def ld_far_coefficient(gamma):
-    """c in A_gamma / A_uniform = 1 - c / l^2 + O(l^-4) for a lens far outside the source:
-    the second moment of the profile relative to a uniform disc's."""
+    """c in A_gamma = A_uniform - c rho^2 laplacian(A_point)(u) + O(rho^4) for a lens
+    outside the source: the second-order finite-source terms differ by the
+    profiles' second moments, <r^2> = (1 - 7 gamma / 15) / (1 - gamma / 3) / 2
+    against 1 / 2, which gives c = gamma / (60 - 20 gamma)."""
     gamma = np.asarray(gamma, dtype=float)
     return gamma / (60 - 20 * gamma)
+
+
+def point_lens_laplacian(u: np.ndarray) -> np.ndarray:
+    """A'' + A' / u of the point-source magnification A(u): 32 (u^2 + 1) / (u^3 (u^2 + 4)^(5/2))."""
+    return 32 * (u * u + 1) / (u ** 3 * (u * u + 4) ** 2.5)
 
 
 def uniform_disc(l, rho: float, accurate: bool = False) -> np.ndarray:
@@ -144,14 +152,16 @@ class Model:
 
     The limb-darkened integral is evaluated only where the lens lies within
     `near` source radii of the source's centre; farther out the uniform disc
-    times 1 - c / l^2 (ld_far_coefficient) is used, within 1e-5 of the integral
-    at l = 5 for rho <= 0.03 and within 2.1e-5 for rho = 0.1.
+    with the second-order limb-darkening term (ld_far_coefficient) is used,
+    within 1.2e-5 of the integral at l = 5 for gamma = 0.6 (2.1e-5 for
+    gamma = 0.9; less farther out), for rho from 1e-3 to 0.1.
     """
     sets: list[Photometry]
     gamma: dict[str, float] = field(default_factory=lambda: dict(BAND_GAMMA))
     method: str = "rings"
     near: float = NEAR
     finite_source: bool = True
+    uniform: bool = False  # a uniform disc instead of the limb-darkened source
     calls: int = 0
     seconds_magnification: float = 0.0
 
@@ -162,6 +172,12 @@ class Model:
         self.scale = np.ones(len(self.sets))  # error scaling per data set
         self.set_gamma = np.array([self.gamma.get(s.band, LIBRARY_GAMMA) for s in self.sets])
         self._sigma = np.concatenate([s.sigma for s in self.sets])
+
+    def variant(self, **changes) -> "Model":
+        """The same data and error scaling with other model settings."""
+        other = dataclasses.replace(self, calls=0, seconds_magnification=0.0, **changes)
+        other.scale = self.scale.copy()
+        return other
 
     @property
     def sigma(self) -> np.ndarray:
@@ -177,14 +193,19 @@ class Model:
         if self.finite_source:
             l = u / rho
             values = uniform_disc(l, rho, accurate=self.method == "rings")
+            if self.uniform:
+                return self._count(values, start)
             near = l < self.near
             far = ~near
-            values[far] *= 1 - ld_far_coefficient(gamma[far]) / l[far] ** 2
+            values[far] -= ld_far_coefficient(gamma[far]) * rho ** 2 * point_lens_laplacian(u[far])
             if near.any():
                 values[near] = limb_darkened_magnification(l[near], rho, gamma[near], self.method,
                                                            values[near])
         else:
             values = point_source(u)
+        return self._count(values, start)
+
+    def _count(self, values, start):
         self.calls += 1
         self.seconds_magnification += time.perf_counter() - start
         return values
@@ -264,20 +285,29 @@ def point_source_start(model: Model, tE: float = 20.0, max_nfev: int = 200):
     largest = max(range(len(model.sets)), key=lambda k: len(model.sets[k].t))
     data = model.sets[largest]
     t0 = data.t[np.argmax(data.flux)]
-    point = Model(model.sets, model.gamma, finite_source=False)
-    point.scale = model.scale
+    point = model.variant(finite_source=False)
     fits = [fit(point, (t0, u0, tE, 1.0), max_nfev=max_nfev) for u0 in (1e-3, 1e-2, 0.1, 0.5)]
     return min(fits, key=lambda result: result.cost).x[:3]
 
 
-def fit_finite_source(model: Model, point_start, rho_factors=(0.5, 1.0, 2.0, 4.0),
+def fit_finite_source(model: Model, point_start, rho_starts=None, explore_nfev: int = 100,
                       max_nfev: int | None = None):
-    """Finite-source fits started from a point-source solution (t0, u0, tE) with
-    rho = factor * u0 for each factor; the one of least chi^2."""
+    """A finite-source fit from a point-source solution (t0, u0, tE): fits of a
+    uniform disc (some hundred times cheaper) from several source radii, then the
+    model itself from the best of them. The default radii are 1e-3 to 0.1 and 1
+    and 2 times the point-source u0 (a uniform disc crossed by the lens peaks near
+    2 / rho, which a point source matches with u0 near rho / 2); u0 starts at no
+    less than 0.05 rho."""
     t0, u0, tE = point_start
-    fits = [fit(model, (t0, u0, tE, max(factor * u0, 1e-4)), max_nfev=max_nfev)
-            for factor in rho_factors]
-    return min(fits, key=lambda result: result.cost)
+    if rho_starts is None:
+        rho_starts = [*np.geomspace(1e-3, 0.1, 5), *([u0, 2 * u0] if u0 > 1e-4 else [])]
+    disc = model.variant(uniform=True)
+    trials = [fit(disc, (t0, max(u0, 0.05 * rho), tE, rho), max_nfev=explore_nfev)
+              for rho in rho_starts]
+    best = min(trials, key=lambda result: result.cost)
+    model.calls += disc.calls
+    model.seconds_magnification += disc.seconds_magnification
+    return fit(model, best.x, max_nfev=max_nfev)
 
 
 def covariance(result) -> np.ndarray:
@@ -299,11 +329,27 @@ def install_model(model: Model) -> None:
     _worker_model = model
 
 
-def process_pool(model: Model, workers: int, start_method: str):
-    import multiprocessing
+class ProcessPool:
+    """A multiprocessing pool whose workers each hold `model`. Its map gives up
+    after `timeout` seconds, so that a worker that hangs fails the run instead of
+    stalling it; leaving the `with` block terminates the workers."""
 
-    context = multiprocessing.get_context(start_method)
-    return context.Pool(workers, initializer=install_model, initargs=(model,))
+    def __init__(self, model: Model, workers: int, start_method: str, timeout: float = 3600.0):
+        import multiprocessing
+
+        context = multiprocessing.get_context(start_method)
+        self.pool = context.Pool(workers, initializer=install_model, initargs=(model,))
+        self.timeout = timeout
+
+    def map(self, function, iterable):
+        return self.pool.map_async(function, iterable, chunksize=1).get(self.timeout)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exception):
+        self.pool.terminate()
+        self.pool.join()
 
 
 def log_probability(p) -> float:
