@@ -69,8 +69,9 @@ def parse_arguments(argv):
     parser.add_argument("--walkers", type=count(10), default=16)
     parser.add_argument("--steps", type=count(2), default=400, help="emcee steps per walker")
     parser.add_argument("--workers", type=count(1), default=2, help="processes of the pool")
-    parser.add_argument("--start-method", choices=("fork", "forkserver", "spawn"), default="fork",
-                        help="how the pool's processes start")
+    parser.add_argument("--start-method", choices=("fork", "forkserver", "spawn"),
+                        default="forkserver",
+                        help="how the pool's processes start ('fork' starts faster)")
     parser.add_argument("--timeout", type=float, default=3600.0,
                         help="seconds a pool's map may take before the run gives up")
     parser.add_argument("--output-dir", type=Path, default=Path("out"), help="where the PNGs go")
@@ -323,6 +324,9 @@ def main(argv=None) -> int:
         print(f"emcee: {args.walkers} walkers x {args.steps} steps on {args.workers} "
               f"{args.start_method} workers in {seconds:.1f} s ({seconds / evaluations * 1e3:.1f} ms "
               f"per evaluation), acceptance {np.mean(sampler.acceptance_fraction):.2f}")
+        tau = sampler.get_autocorr_time(quiet=True)
+        print("  autocorrelation times (steps): " + ", ".join(f"{n} {t:.0f}" for n, t in zip(NAMES, tau))
+              + f"; {len(samples)} samples kept after discarding {args.steps // 3} steps")
         low, median, high = np.percentile(samples, [15.87, 50, 84.13], axis=0)
         for name, unit, m, lo, hi in zip(NAMES, UNITS, median, low, high):
             print(f"  {name:<4} = {with_error(m, hi - m, m - lo)} {unit}")
