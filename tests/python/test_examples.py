@@ -4,6 +4,7 @@ import json
 import os
 import pathlib
 import pickle
+import re
 import signal
 import subprocess
 import sys
@@ -13,7 +14,8 @@ import pytest
 
 import caustiqa
 
-EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+EXAMPLES = ROOT / "examples"
 sys.path.insert(0, str(EXAMPLES))
 import pointlens  # noqa: E402
 
@@ -79,6 +81,19 @@ def test_module_functions_pickle_by_reference():
             assert name.encode() in data and len(data) < 200
             assert pickle.loads(data) is function
     assert pickle.loads(pickle.dumps(pointlens.profiled_chi2)) is pointlens.profiled_chi2
+
+
+def test_readme_fitting_code_fits_the_event(monkeypatch):
+    section = (ROOT / "README.md").read_text().split("\n## Fitting\n", 1)[1]
+    code = re.search(r"```python\n(.*?)```", section, re.S).group(1)
+    monkeypatch.chdir(ROOT)
+    scope = {}
+    exec(code, scope)
+    fit = scope["fit"]
+    # Published errors and one coefficient for all bands: near the example's fit only.
+    t0, u0, tE, rho = fit.x
+    assert fit.success and abs(t0 + 4656 - CONVERGED["t0"][0]) < 5 * CONVERGED["t0"][1]
+    assert rho == pytest.approx(CONVERGED["rho"][0], rel=0.1)
 
 
 def test_fit_event_converges_and_writes_its_figures(tmp_path):
