@@ -70,7 +70,7 @@ def parse_arguments(argv):
     parser.add_argument("--steps", type=count(2), default=400, help="emcee steps per walker")
     parser.add_argument("--workers", type=count(1), default=2, help="processes of the pool")
     parser.add_argument("--start-method", choices=("fork", "forkserver", "spawn"),
-                        default="forkserver",
+                        default="fork",
                         help="how the pool's processes start ('fork' starts faster)")
     parser.add_argument("--timeout", type=float, default=3600.0,
                         help="seconds a pool's map may take before the run gives up")
