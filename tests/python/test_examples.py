@@ -107,7 +107,7 @@ def test_fit_event_converges_and_writes_its_figures(tmp_path):
     chi2 = results["chi2_per_set"]
     assert set(chi2) == {"Auck", "Bron", "CTIO_H", "CTIO_I", "Canopus", "Danish", "MOA"}
     assert results["error_scale"]["CTIO_I"] > 2  # the peak's residuals exceed its errors
-    assert "emcee: 10 walkers x 2 steps on 2 forkserver workers" in out
+    assert "emcee: 10 walkers x 2 steps on 2 fork workers" in out
     for name in ("fit_event.png", "fit_event_peak.png", "fit_event_surface.png"):
         assert (tmp_path / name).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
