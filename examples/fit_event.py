@@ -23,9 +23,12 @@ import sys
 import time
 from pathlib import Path
 
-import numpy as np
-
-import pointlens
+try:
+    import numpy as np
+    import pointlens
+except ImportError as missing:  # say how to install, rather than a traceback
+    sys.exit(f"{missing.name} is not installed. From the project's root, ./scripts/demo sets up "
+             "an environment with everything the examples need; or pip install '.[examples]'.")
 
 HERE = Path(__file__).resolve().parent
 NAMES = ("t0", "u0", "tE", "rho")
