@@ -26,9 +26,12 @@ import sys
 import time
 from pathlib import Path
 
-import numpy as np
-
-import caustiqa
+try:
+    import numpy as np
+    import caustiqa
+except ImportError as missing:  # say how to install, rather than a traceback
+    sys.exit(f"{missing.name} is not installed. From the project's root, ./scripts/demo sets up "
+             "an environment with everything the examples need; or pip install '.[examples]'.")
 
 LIMB_DARKENING = 0.6
 
