@@ -307,10 +307,7 @@ struct WittMaoCase {
     auto integrand(double l) const {
         const double u = l * rho;
         return [u, rho = rho](double x) {
-            const double w = 1 - x * x;
-            if (w == 0) return 0.0;
-            const double s = std::sqrt(w);
-            return uniform_disc_magnification(u, rho * s) * (s * s);
+            return caustiqa::lensing::detail::mu_weighted_integrand(u, rho, x);
         };
     }
     template <class F> double element(double l, const F& f, QuadratureResult& q) const {
@@ -374,8 +371,7 @@ struct FluxMapWittMaoCase {
     auto integrand(double l) const {
         const double u = l * rho;
         return [this, u](double r) {
-            using caustiqa::lensing::annulus_magnification;
-            return profile(r) * ((two_pi * r) * annulus_magnification(u, rho, r));
+            return caustiqa::lensing::detail::annulus_integrand(u, rho, r, profile);
         };
     }
     template <class F> double element(double l, const F& f, QuadratureResult& q) const {

@@ -76,6 +76,11 @@ double annulus_integral(double l, double u, double rho, const TabulatedProfile& 
 
 } // namespace
 
+double detail::annulus_integrand(double u, double rho, double r,
+                                 const TabulatedProfile& profile) noexcept {
+    return profile(r) * ((two_pi * r) * annulus_magnification(u, rho, r));
+}
+
 double annulus_magnification(double u, double rho, double r) noexcept {
     const Annulus annulus(r);
     if (annulus.empty()) return NAN;

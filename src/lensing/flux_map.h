@@ -15,20 +15,30 @@ namespace caustiqa::lensing {
 // clamped annulus is empty.
 double annulus_magnification(double u, double rho, double r) noexcept;
 
+class TabulatedProfile;
+
+namespace detail {
+// The integrand of the annulus integral at r: I(r) ((2 pi r) A_annulus(u, rho, r)),
+// which integrated_flux_map_witt_mao_magnification evaluates a batch of points at a time.
+double annulus_integrand(double u, double rho, double r, const TabulatedProfile& profile) noexcept;
+} // namespace detail
+
 // (1/F) ∫_0^1 I(r) (2 pi r) A_annulus(l rho, rho, r) dr per separation, with I
 // the tabulated profile, F its flux and rho = rstar / re; the integral is split
 // at r = l for 0 < l < 1, where the annulus through the lens peaks. NaN where no
 // sample of the integrand is finite. Unequal lengths of bl and bf are a fatal
 // failure, checked before anything is computed. Once `cancel` requests a stop,
 // the result is cut short and is to be discarded.
-std::vector<double> integrated_flux_map_witt_mao_magnification(
-    std::span<const double> l, double re, double rstar, std::span<const double> bl,
-    std::span<const double> bf, Cancellation& cancel = never_cancelled());
+std::vector<double>
+integrated_flux_map_witt_mao_magnification(std::span<const double> l, double re, double rstar,
+                                           std::span<const double> bl, std::span<const double> bf,
+                                           Cancellation& cancel = never_cancelled());
 
 // The tabulated profile through the thin-ring integral of ring_integral.h.
 // Unequal lengths of bl and bf are a fatal failure.
-std::vector<double> integrated_flux_map_heyrovsky_magnification(
-    std::span<const double> l, double re, double rstar, std::span<const double> bl,
-    std::span<const double> bf, Cancellation& cancel = never_cancelled());
+std::vector<double>
+integrated_flux_map_heyrovsky_magnification(std::span<const double> l, double re, double rstar,
+                                            std::span<const double> bl, std::span<const double> bf,
+                                            Cancellation& cancel = never_cancelled());
 
 } // namespace caustiqa::lensing

@@ -12,7 +12,8 @@ namespace caustiqa::lensing {
 namespace {
 
 // The brightness-mu part: ∫_0^1 (1 - x^2) A(u, rho sqrt(1 - x^2)) dx, x playing mu,
-// the discs of each batch of points evaluated together.
+// the discs of each batch of points evaluated together (the values of
+// detail::mu_weighted_integrand).
 double mu_weighted_part(double u, double rho) noexcept {
     const auto integrand = [u, rho](const double* x, double* values, std::size_t count) {
         double separations[tanh_sinh_batch_limit];
@@ -33,6 +34,12 @@ double mu_weighted_part(double u, double rho) noexcept {
 }
 
 } // namespace
+
+double detail::mu_weighted_integrand(double u, double rho, double x) noexcept {
+    const double s = std::sqrt(1 - x * x);
+    if ((1 - x * x) == 0) return 0.0;
+    return uniform_disc_magnification(u, rho * s) * (s * s);
+}
 
 double LimbDarkeningProfile::operator()(double r) const noexcept {
     const double s = std::sqrt(1 - r * r);

@@ -29,6 +29,13 @@ std::vector<double> integrated_witt_mao_magnification(std::span<const double> l,
                                                       double rstar,
                                                       Cancellation& cancel = never_cancelled());
 
+namespace detail {
+// The integrand of J at x: A(u, rho s) (s s) with s = sqrt(1 - x^2), and 0
+// where 1 - x^2 == 0; integrated_witt_mao_magnification evaluates exactly
+// this, a batch of points at a time.
+double mu_weighted_integrand(double u, double rho, double x) noexcept;
+} // namespace detail
+
 // The limb-darkened source integrated over thin rings (ring_integral.h).
 std::vector<double> integrated_heyrovsky_magnification(std::span<const double> l, double re,
                                                        double rstar,
