@@ -43,16 +43,6 @@ def band_gamma(text: str) -> tuple[str, float]:
     return band, gamma
 
 
-def count(minimum: int):
-    def parse(text: str) -> int:
-        value = int(text)
-        if value < minimum:
-            raise argparse.ArgumentTypeError(f"must be at least {minimum}, got {text}")
-        return value
-
-    return parse
-
-
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
                                      formatter_class=argparse.ArgumentDefaultsHelpFormatter)
@@ -64,14 +54,14 @@ def parse_arguments(argv):
                         metavar="BAND=GAMMA",
                         help="linear limb-darkening coefficient of a band (repeatable; "
                              f"defaults {pointlens.BAND_GAMMA})")
-    parser.add_argument("--max-nfev", type=count(1), default=None,
+    parser.add_argument("--max-nfev", type=pointlens.count(1), default=None,
                         help="budget of model evaluations per least-squares run (default: none)")
-    parser.add_argument("--surface", type=count(0), default=11,
+    parser.add_argument("--surface", type=pointlens.count(0), default=11,
                         help="points per axis of the (u0, rho) chi^2 grid; 0 skips it")
     parser.add_argument("--mcmc", action="store_true", help="run emcee for posterior uncertainties")
-    parser.add_argument("--walkers", type=count(10), default=16)
-    parser.add_argument("--steps", type=count(2), default=400, help="emcee steps per walker")
-    parser.add_argument("--workers", type=count(1), default=2, help="processes of the pool")
+    parser.add_argument("--walkers", type=pointlens.count(10), default=16)
+    parser.add_argument("--steps", type=pointlens.count(2), default=400, help="emcee steps per walker")
+    parser.add_argument("--workers", type=pointlens.count(1), default=2, help="processes of the pool")
     parser.add_argument("--start-method", choices=("fork", "forkserver", "spawn"),
                         default="fork",
                         help="how the pool's processes start ('fork' starts faster)")

@@ -37,25 +37,15 @@ except ImportError as missing:  # say how to install, rather than a traceback
 GAMMA = {"I": pointlens.BAND_GAMMA["I"]}
 
 
-def count(minimum: int):
-    def parse(text: str) -> int:
-        value = int(text)
-        if value < minimum:
-            raise argparse.ArgumentTypeError(f"must be at least {minimum}, got {text}")
-        return value
-
-    return parse
-
-
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
                                      formatter_class=argparse.ArgumentDefaultsHelpFormatter)
-    parser.add_argument("--events", type=count(1), default=24, help="number of events")
+    parser.add_argument("--events", type=pointlens.count(1), default=24, help="number of events")
     parser.add_argument("--seed", type=int, default=2008)
     parser.add_argument("--cadence", type=float, default=60.0,
                         help="minutes between exposures at each site")
     parser.add_argument("--backend", choices=("pool", "dask"), default="pool")
-    parser.add_argument("--workers", type=count(1), default=2, help="processes")
+    parser.add_argument("--workers", type=pointlens.count(1), default=2, help="processes")
     parser.add_argument("--start-method", choices=("fork", "forkserver", "spawn"), default="fork",
                         help="how the local pool's processes start (pool backend)")
     parser.add_argument("--scheduler", help="address of a running Dask scheduler (dask backend; "

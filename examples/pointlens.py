@@ -18,6 +18,7 @@ limb_darkened_magnification).
 """
 from __future__ import annotations
 
+import argparse
 import math
 import time
 import dataclasses
@@ -27,6 +28,18 @@ from pathlib import Path
 import numpy as np
 
 import caustiqa
+
+
+# An argparse type: an integer of at least `minimum`.
+def count(minimum: int):
+    def parse(text: str) -> int:
+        value = int(text)
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"must be at least {minimum}, got {text}")
+        return value
+
+    return parse
+
 
 LIBRARY_GAMMA = 0.6  # the coefficient of caustiqa's limb-darkened functions
 NEAR = 5.0  # source radii within which the limb-darkened integral is evaluated

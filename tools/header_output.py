@@ -1,9 +1,20 @@
 """The command line shared by the table generators: write the header, or
 with --check compare it with the committed one (exit status 1 on a difference)."""
 import argparse
+import math
 import pathlib
 import sys
 from typing import Callable
+
+
+
+def literal(x: float) -> str:
+    """A C++ literal of exactly the double x: hexadecimal, or NAN / INFINITY."""
+    if math.isnan(x):
+        return "NAN"
+    if math.isinf(x):
+        return "INFINITY" if x > 0 else "-INFINITY"
+    return x.hex()
 
 
 def main(doc: str, header: pathlib.Path, render: Callable[[], str]) -> int:

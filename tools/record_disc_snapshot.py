@@ -42,14 +42,6 @@ def below_far_field(rho):
     sys.exit(f"no ratio gives u = {target!r} for rho = {rho!r}")
 
 
-def literal(x):
-    if math.isnan(x):
-        return "NAN"
-    if math.isinf(x):
-        return "INFINITY" if x > 0 else "-INFINITY"
-    return x.hex()
-
-
 def rows():
     out = []
     for rho in RHOS:
@@ -83,7 +75,7 @@ def render():
         "",
         "inline constexpr Recorded below_far_field[] = {",
     ]
-    out += [f"    {{{u!r}, {rho!r}, {literal(value)}}}," for u, rho, value in rows()]
+    out += [f"    {{{u!r}, {rho!r}, {header_output.literal(value)}}}," for u, rho, value in rows()]
     out += ["};", "", "} // namespace caustiqa::testing::disc", ""]
     return "\n".join(out)
 

@@ -33,14 +33,6 @@ BL = [0.0, 0.4, 1.0]
 BF = [1.0, 0.8, 0.3]
 
 
-def literal(x):
-    if math.isnan(x):
-        return "NAN"
-    if math.isinf(x):
-        return "INFINITY" if x > 0 else "-INFINITY"
-    return x.hex()
-
-
 def rows():
     out = []
     for rstar in SOURCES:
@@ -83,7 +75,7 @@ def render():
     ]
     for l, rstar, values in rows():
         l_text = "NAN" if math.isnan(l) else repr(l)
-        out.append(f"    {{{l_text}, {rstar!r}, {{{', '.join(literal(v) for v in values)}}}}},")
+        out.append(f"    {{{l_text}, {rstar!r}, {{{', '.join(header_output.literal(v) for v in values)}}}}},")
     out += ["};", "", "} // namespace caustiqa::testing::integrated", ""]
     return "\n".join(out)
 

@@ -72,16 +72,25 @@ CallOutcome results_while_mapping(Interruption& interruption, std::size_t length
 // their counters cost nothing.
 constexpr std::size_t result_block = 4096;
 
+// The arguments (l sequence, re float, rstar float), converted in this order.
+struct SeparationArguments {
+    std::vector<double> l;
+    double re = 0, rstar = 0;
+};
+
+std::optional<PendingError> convert_separations(const Args3& args, SeparationArguments& out) {
+    if (auto e = args.to_sequence(0, out.l)) return e;
+    if (auto e = args.to_double(1, out.re)) return e;
+    return args.to_double(2, out.rstar);
+}
+
 // A function of (l sequence, re float, rstar float) returning one value per
 // separation, on the calling thread.
 template <std::vector<double> (*Compute)(std::span<const double>, double, double, Cancellation&)>
 CallOutcome separations_re_rstar(const Args3& args) {
-    std::vector<double> l;
-    double re, rstar;
-    if (auto e = args.to_sequence(0, l)) return std::move(*e);
-    if (auto e = args.to_double(1, re)) return std::move(*e);
-    if (auto e = args.to_double(2, rstar)) return std::move(*e);
-    const std::vector<double> values = Compute(l, re, rstar, args.cancellation());
+    SeparationArguments a;
+    if (auto e = convert_separations(args, a)) return std::move(*e);
+    const std::vector<double> values = Compute(a.l, a.re, a.rstar, args.cancellation());
     if (args.cancellation().requested()) return Ref();
     return build_list(values, &args.interruption());
 }
@@ -91,16 +100,14 @@ CallOutcome separations_re_rstar(const Args3& args) {
 constexpr ArgumentSpec<3> witt_mao_spec{"witt_mao_magnification", {"l", "re", "rstar"}};
 
 CallOutcome witt_mao(const Args3& args) {
-    std::vector<double> l;
-    double re, rstar;
-    if (auto e = args.to_sequence(0, l)) return std::move(*e);
-    if (auto e = args.to_double(1, re)) return std::move(*e);
-    if (auto e = args.to_double(2, rstar)) return std::move(*e);
+    SeparationArguments a;
+    if (auto e = convert_separations(args, a)) return std::move(*e);
     ensure_worker_pool();
     return results_while_mapping<double>(
-        args.interruption(), l.size(), result_block,
+        args.interruption(), a.l.size(), result_block,
         [&](std::vector<double>& values, parallel::BlockProgress& progress) {
-            lensing::witt_mao_magnification(l, re, rstar, values, args.cancellation(), &progress);
+            lensing::witt_mao_magnification(a.l, a.re, a.rstar, values, args.cancellation(),
+                                            &progress);
         });
 }
 

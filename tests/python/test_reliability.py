@@ -25,20 +25,24 @@ def pooled():
     single = caustiqa.witt_mao_magnification(l, 1.0, 0.1)
     grid = caustiqa.multi_witt_mao_magnification(l[:500], [1.0, 2.0], [0.05, 0.5])
     return " ".join(x.hex() for x in single + sum(grid, []))
-"""
 
-FORK_SCENARIOS = {
-    "os.fork": """
+# The result of work() in a child made by os.fork.
 import os
-def in_child():
+def forked(work):
     read, write = os.pipe()
     pid = os.fork()
     if pid == 0:
-        os.write(write, pooled().encode()); os._exit(0)
+        os.write(write, work().encode()); os._exit(0)
     os.close(write)
     out = b"".join(iter(lambda: os.read(read, 1 << 16), b""))
     assert os.waitpid(pid, 0)[1] == 0
     return out.decode()
+"""
+
+FORK_SCENARIOS = {
+    "os.fork": """
+def in_child():
+    return forked(pooled)
 """,
     "multiprocessing fork pool": """
 import multiprocessing
@@ -57,7 +61,7 @@ def in_child():
         return executor.submit(pooled).result(timeout=60)
 """,
     "fork while another thread maps": """
-import os, threading
+import threading
 def in_child():
     stop = threading.Event()
     def busy():
@@ -65,28 +69,11 @@ def in_child():
             caustiqa.witt_mao_magnification([0.5] * 200000, 1.0, 0.1)
     thread = threading.Thread(target=busy); thread.start()
     try:
-        read, write = os.pipe()
-        pid = os.fork()
-        if pid == 0:
-            os.write(write, pooled().encode()); os._exit(0)
-        os.close(write)
-        out = b"".join(iter(lambda: os.read(read, 1 << 16), b""))
-        assert os.waitpid(pid, 0)[1] == 0
+        return forked(pooled)
     finally:
         stop.set(); thread.join()
-    return out.decode()
 """,
     "fork in a child of a child": """
-import os
-def forked(work):
-    read, write = os.pipe()
-    pid = os.fork()
-    if pid == 0:
-        os.write(write, work().encode()); os._exit(0)
-    os.close(write)
-    out = b"".join(iter(lambda: os.read(read, 1 << 16), b""))
-    assert os.waitpid(pid, 0)[1] == 0
-    return out.decode()
 def in_child():
     return forked(lambda: (pooled(), forked(pooled))[1])
 """,
