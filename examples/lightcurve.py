@@ -29,6 +29,7 @@ from pathlib import Path
 try:
     import numpy as np
     import caustiqa
+    from pointlens import count
 except ImportError as missing:  # say how to install, rather than a traceback
     sys.exit(f"{missing.name} is not installed. From the project's root, ./scripts/demo sets up "
              "an environment with everything the examples need; or pip install '.[examples]'.")
@@ -48,16 +49,6 @@ def finite_float(text: str) -> float:
     if not math.isfinite(value):
         raise argparse.ArgumentTypeError(f"must be a finite number, got {text}")
     return value
-
-
-def count(minimum: int):
-    def parse(text: str) -> int:
-        value = int(text)
-        if value < minimum:
-            raise argparse.ArgumentTypeError(f"must be at least {minimum}, got {text}")
-        return value
-
-    return parse
 
 
 def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
