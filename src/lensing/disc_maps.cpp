@@ -16,7 +16,8 @@ struct Radii {
 
 void witt_mao_magnification(std::span<const double> l, double re, double rstar,
                             std::vector<double>& out, Cancellation& cancel,
-                            parallel::BlockProgress* progress) {
+                            parallel::BlockProgress* progress,
+                            parallel::WhileWaiting while_waiting) {
     const double rho = source_rho(re, rstar);
     out.clear();
     // Runs of separations through the batch disc: the same bits as the
@@ -26,7 +27,7 @@ void witt_mao_magnification(std::span<const double> l, double re, double rstar,
         [rho](const double* in, std::size_t n, double* result) {
             disc_map_chunk(rho, in, n, result);
         },
-        out, cancel, progress);
+        out, cancel, progress, while_waiting);
 }
 
 std::vector<double> witt_mao_magnification(std::span<const double> l, double re, double rstar,
@@ -39,7 +40,8 @@ std::vector<double> witt_mao_magnification(std::span<const double> l, double re,
 void multi_witt_mao_magnification(std::span<const double> l, std::span<const double> re,
                                   std::span<const double> rstar,
                                   std::vector<std::vector<double>>& out, Cancellation& cancel,
-                                  parallel::BlockProgress* progress) {
+                                  parallel::BlockProgress* progress,
+                                  parallel::WhileWaiting while_waiting) {
     std::vector<Radii> combinations;
     combinations.reserve(re.size() * rstar.size());
     for (const double einstein : re) {
@@ -52,7 +54,7 @@ void multi_witt_mao_magnification(std::span<const double> l, std::span<const dou
         [l, &cancel](const Radii& radii) {
             return witt_mao_magnification(l, radii.re, radii.rstar, cancel);
         },
-        out, cancel, progress);
+        out, cancel, progress, while_waiting);
 }
 
 std::vector<std::vector<double>> multi_witt_mao_magnification(std::span<const double> l,

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "parallel/block_progress.h"
+#include "parallel/while_waiting.h"
 #include "support/cancellation.h"
 
 namespace caustiqa::lensing {
@@ -13,11 +14,12 @@ namespace caustiqa::lensing {
 // (l in source radii, re and rstar in one length unit), written into `out`
 // (resized to l.size()) by the order-preserving parallel map on the worker
 // pool. `progress` (of l.size() slots), if given, learns of every run of
-// finished elements. Once `cancel` requests a stop, `out` is cut short and is
-// to be discarded.
+// finished elements, and the calling thread may use them in `while_waiting`.
+// Once `cancel` requests a stop, `out` is cut short and is to be discarded.
 void witt_mao_magnification(std::span<const double> l, double re, double rstar,
                             std::vector<double>& out, Cancellation& cancel,
-                            parallel::BlockProgress* progress = nullptr);
+                            parallel::BlockProgress* progress = nullptr,
+                            parallel::WhileWaiting while_waiting = {});
 
 // The same, returning the results.
 std::vector<double> witt_mao_magnification(std::span<const double> l, double re, double rstar,
@@ -31,7 +33,8 @@ std::vector<double> witt_mao_magnification(std::span<const double> l, double re,
 void multi_witt_mao_magnification(std::span<const double> l, std::span<const double> re,
                                   std::span<const double> rstar,
                                   std::vector<std::vector<double>>& out, Cancellation& cancel,
-                                  parallel::BlockProgress* progress = nullptr);
+                                  parallel::BlockProgress* progress = nullptr,
+                                  parallel::WhileWaiting while_waiting = {});
 
 // The same, returning the results.
 std::vector<std::vector<double>>

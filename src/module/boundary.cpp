@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "parallel/pool_lost.h"
 #include "process_objects.h"
 #include "support/fatal_failure.h"
 
@@ -36,6 +37,8 @@ void raise_active_exception() {
         raise_fatal_failure(failure.message());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const parallel::PoolLostToFork&) {
+        PyErr_SetString(PyExc_RuntimeError, parallel::PoolLostToFork::message);
     } catch (const ThreadExit&) {
         throw;
     } catch (...) {

@@ -56,8 +56,9 @@ namespace detail {
 
 // Sets the Python exception for the C++ exception being handled (call only
 // inside a catch block): PanicException for a FatalFailure or any unknown
-// exception, MemoryError for an allocation failure. If even that fails, the
-// process ends ("uncaught panic at ffi boundary").
+// exception, MemoryError for an allocation failure, RuntimeError for a call
+// whose worker pool was lost to fork. If even that fails, the process ends
+// ("uncaught panic at ffi boundary").
 void raise_active_exception();
 
 } // namespace detail

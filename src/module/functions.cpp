@@ -41,36 +41,46 @@ void ensure_worker_pool() {
     if (failure) std::rethrow_exception(failure);
 }
 
-// Results of a map on the worker pool: `map(values, progress)` fills `values`
-// (length items of type T) while the calling thread, which holds the
-// interpreter lock and would otherwise only wait, creates the result items of
-// the finished blocks of `block` items; then it creates the rest. A stop or a
-// failure leaves no result.
+// Items per block of results created while the pool computes: a few
+// microseconds of work for the map per block, and few enough blocks that
+// their counters cost nothing.
+constexpr std::size_t result_block = 4096;
+
+// The results of a map on the worker pool, `map(values, progress,
+// while_waiting)` filling `values` (length items of type T). A long map
+// reports its finished blocks of `block` items to `progress`, and the calling
+// thread, which holds the interpreter lock and would otherwise only wait,
+// creates their result objects in `while_waiting`; a short one is over before
+// that would help, and its results are created afterwards. A stop or a
+// failure leaves no result; the items already created are released after the
+// call has returned, so that Ctrl-C is not kept waiting for them.
 template <class T, class Map>
-CallOutcome results_while_mapping(Interruption& interruption, std::size_t length, std::size_t block,
-                                  Map&& map) {
+CallOutcome pooled_results(Interruption& interruption, std::size_t length, std::size_t block,
+                           Map&& map) {
     // The C++ side first: when memory is short, its std::bad_alloc gives a
     // MemoryError, while a failed list is a fatal failure.
     std::vector<T> values;
     values.reserve(length);
+    if (length < 2 * block) {
+        map(values, nullptr, parallel::WhileWaiting{});
+        if (interruption.cancellation().requested()) return Ref();
+        ListInProgress list(length);
+        if (!list.fill(std::span<const T>(values), length, &interruption)) return Ref();
+        return list.take();
+    }
     parallel::BlockProgress progress(length, block);
     ListInProgress list(length);
     auto create_finished = [&] {
         list.fill(std::span<const T>(values), progress.ready(), nullptr);
     };
-    {
-        const auto waiting = interruption.while_polled(create_finished);
-        map(values, progress);
+    map(values, &progress, parallel::WhileWaiting(create_finished));
+    if (interruption.cancellation().requested() ||
+        !list.fill(std::span<const T>(values), values.size(), &interruption)) {
+        std::move(list).release_after_return();
+        return Ref();
     }
-    if (interruption.cancellation().requested()) return Ref();
-    if (!list.fill(std::span<const T>(values), values.size(), &interruption)) return Ref();
     return list.take();
 }
-
-// Items per block of results created while the pool computes: a few
-// microseconds of work for the map per block, and few enough blocks that
-// their counters cost nothing.
-constexpr std::size_t result_block = 4096;
 
 // The arguments (l sequence, re float, rstar float), converted in this order.
 struct SeparationArguments {
@@ -103,11 +113,12 @@ CallOutcome witt_mao(const Args3& args) {
     SeparationArguments a;
     if (auto e = convert_separations(args, a)) return std::move(*e);
     ensure_worker_pool();
-    return results_while_mapping<double>(
+    return pooled_results<double>(
         args.interruption(), a.l.size(), result_block,
-        [&](std::vector<double>& values, parallel::BlockProgress& progress) {
+        [&](std::vector<double>& values, parallel::BlockProgress* progress,
+            parallel::WhileWaiting while_waiting) {
             lensing::witt_mao_magnification(a.l, a.re, a.rstar, values, args.cancellation(),
-                                            &progress);
+                                            progress, while_waiting);
         });
 }
 
@@ -124,11 +135,12 @@ CallOutcome multi_witt_mao(const Args3& args) {
     // Blocks of about result_block floats (at least one combination).
     const std::size_t block =
         std::max<std::size_t>(1, result_block / std::max<std::size_t>(1, l.size()));
-    return results_while_mapping<std::vector<double>>(
+    return pooled_results<std::vector<double>>(
         args.interruption(), re.size() * rstar.size(), block,
-        [&](std::vector<std::vector<double>>& values, parallel::BlockProgress& progress) {
+        [&](std::vector<std::vector<double>>& values, parallel::BlockProgress* progress,
+            parallel::WhileWaiting while_waiting) {
             lensing::multi_witt_mao_magnification(l, re, rstar, values, args.cancellation(),
-                                                  &progress);
+                                                  progress, while_waiting);
         });
 }
 

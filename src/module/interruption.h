@@ -1,8 +1,6 @@
 // Interruption: the Cancellation of one Python call. It asks the interpreter
 // whether a signal handler raised (Ctrl-C gives KeyboardInterrupt) and keeps
-// that exception to be raised when the call ends. While the call waits for
-// the worker pool, its check also does the call's waiting work (creating the
-// result objects of finished elements).
+// that exception to be raised when the call ends.
 #pragma once
 
 #include <optional>
@@ -33,18 +31,6 @@ public:
     // and it has not been taken yet.
     std::optional<PendingError> take() noexcept { return std::exchange(error_, std::nullopt); }
 
-    // Work for the calling thread at each poll that does not stop the call,
-    // until the returned guard ends; it must not poll this Interruption.
-    template <class Work> [[nodiscard]] auto while_polled(Work& work) noexcept {
-        work_ = [](void* w) { (*static_cast<Work*>(w))(); };
-        work_context_ = &work;
-        struct Guard {
-            Interruption* self;
-            ~Guard() { self->work_ = nullptr; }
-        };
-        return Guard{this};
-    }
-
 private:
     // 2^16 items: a millisecond or two of conversion or result building.
     static constexpr std::size_t stride = std::size_t{1} << 16;
@@ -53,8 +39,6 @@ private:
 
     Cancellation cancel_;
     std::optional<PendingError> error_;
-    void (*work_)(void*) = nullptr;
-    void* work_context_ = nullptr;
 };
 
 } // namespace caustiqa::module

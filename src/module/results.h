@@ -36,6 +36,13 @@ public:
     // The list, once every item is filled.
     Ref take() noexcept { return std::move(list_); }
 
+    // Releases the list and its filled items after the call that made it has
+    // returned, a slice at a time from the interpreter's pending calls: an
+    // interrupted call then raises at once instead of first releasing
+    // millions of floats. Where no pending call can be scheduled (not the
+    // main interpreter, or its queue is full) they are released now.
+    void release_after_return() && noexcept;
+
 private:
     Ref list_;
     std::size_t filled_ = 0;

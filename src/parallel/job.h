@@ -14,9 +14,11 @@ namespace caustiqa::parallel {
 
 class WorkerPool;
 
-// What the queues hold. `execute` runs the job and sets its latch; it never throws.
+// What the queues hold. `execute` runs the job and sets its latch; it never
+// throws. `next` links the jobs of the pool's shared queue.
 struct Job {
     void (*execute)(Job*) noexcept;
+    Job* next = nullptr;
 };
 
 // Completion signal of a job pushed by a worker, which keeps working while it
@@ -36,32 +38,40 @@ private:
     std::atomic<bool> done_{false};
 };
 
-// Completion signal for a thread outside the pool, which blocks on it.
+// Completion signal of one job handed in by a thread outside the pool, which
+// looks at it for a while and then blocks on it. Each such job has its own, so
+// that waits nested on one thread (a call made from a signal handler while an
+// outer call waits) never take each other's signal.
 class LockLatch {
 public:
+    // Any thread, once, after the result slot is filled.
     void set() noexcept {
         std::lock_guard lock(mutex_);
-        done_ = true;
-        signal_.notify_all();
+        // Release: the waiter that sees it also sees the job's results.
+        done_.store(true, std::memory_order_release);
+        if (blocked_) signal_.notify_one();
     }
-    // Blocks until set, then re-arms the latch for the next job.
-    void wait_and_reset() noexcept {
+    // Waiting thread: whether set() has been called. After a true probe(),
+    // settle() before the latch goes out of scope.
+    bool probe() const noexcept { return done_.load(std::memory_order_acquire); }
+    // Waiting thread: waits until set() has let go of the latch's mutex.
+    void settle() noexcept { std::lock_guard lock(mutex_); }
+    // Waiting thread: blocks until set or until `timeout` has passed; true
+    // when set, and then settled.
+    template <class Duration> bool wait_for(Duration timeout) noexcept {
         std::unique_lock lock(mutex_);
-        signal_.wait(lock, [this] { return done_; });
-        done_ = false;
-    }
-    // The same, giving up after `timeout`: true (and re-armed) when it was set.
-    template <class Duration> bool wait_and_reset_for(Duration timeout) noexcept {
-        std::unique_lock lock(mutex_);
-        if (!signal_.wait_for(lock, timeout, [this] { return done_; })) return false;
-        done_ = false;
-        return true;
+        blocked_ = true;
+        // Relaxed under the mutex, which orders it with set().
+        signal_.wait_for(lock, timeout, [this] { return done_.load(std::memory_order_relaxed); });
+        blocked_ = false;
+        return done_.load(std::memory_order_acquire);
     }
 
 private:
     std::mutex mutex_;
     std::condition_variable signal_;
-    bool done_ = false;
+    std::atomic<bool> done_{false};
+    bool blocked_ = false; // guarded by mutex_
 };
 
 // A LockLatch owned elsewhere (by the waiting thread), as a job's latch.
@@ -79,7 +89,7 @@ public:
 
     template <class... LatchArgs>
     explicit StackJob(Function& function, LatchArgs&&... latch_args)
-        : Job{&StackJob::run}, function_(function), latch(std::forward<LatchArgs>(latch_args)...) {}
+        : Job{&StackJob::run, nullptr}, function_(function), latch(std::forward<LatchArgs>(latch_args)...) {}
 
     // Runs the function here instead of through a queue.
     void run_inline(bool moved) {

@@ -8,6 +8,7 @@
 // A map can be cancelled: unsplit pieces are evaluated in runs of at most
 // `leaf_run` elements and stop at the next run once a stop is requested, and
 // the calling thread, while it waits for the pool, polls the Cancellation.
+// The results may also be used while the map runs: see BlockProgress.
 #pragma once
 
 #include <algorithm>
@@ -43,6 +44,7 @@ template <class In, class Out, class Leaf> struct MapTask {
     Out* output; // output slot 0 of the whole map
     Cancellation& cancel;
     BlockProgress* progress; // told of every run written, when not null
+    WhileWaiting while_waiting;
 
     PieceResult run(const In* input, std::size_t length, std::size_t first_slot, std::size_t slots,
                     bool moved, std::size_t budget) const {
@@ -68,7 +70,7 @@ template <class In, class Out, class Leaf> struct MapTask {
                 return run(input + mid, length - mid, first_slot + mid, slots - mid, right_moved,
                            budget);
             },
-            cancel);
+            cancel, while_waiting);
         if (left.first + left.written == right.first) {
             return PieceResult{left.first, left.owned + right.owned, left.written + right.written};
         }
@@ -96,14 +98,16 @@ template <class In, class Out, class Leaf> struct MapTask {
 // Runs the map of `leaf` over `input`, appending to `output`; false when cancelled.
 template <class In, class Leaf, class Out>
 bool map_leaves(WorkerPool& pool, std::span<const In> input, const Leaf& leaf,
-                std::vector<Out>& output, Cancellation& cancel, BlockProgress* progress) {
+                std::vector<Out>& output, Cancellation& cancel, BlockProgress* progress,
+                WhileWaiting while_waiting) {
     const std::size_t start = output.size();
     const std::size_t length = input.size();
     output.resize(start + length);
     if (output.size() - start < length) fail("assertion failed: vec.capacity() - start >= len");
     const std::size_t budget = std::max<std::size_t>(pool.thread_count(), 1);
     try {
-        const MapTask<In, Out, Leaf> task{pool, leaf, output.data() + start, cancel, progress};
+        const MapTask<In, Out, Leaf> task{
+            pool, leaf, output.data() + start, cancel, progress, while_waiting};
         const PieceResult whole = task.run(input.data(), length, 0, length, false, budget);
         if (whole.written != length) {
             if (cancel.requested()) {
@@ -134,24 +138,26 @@ inline WorkerPool& current_pool() {
 // `cancel` requests a stop, the map returns false as soon as the elements in
 // progress are done, again with `output` at its previous length. `progress`,
 // if given, learns of every run of results written (slot i of the map being
-// output slot start + i); the caller may consume them as it waits, from the
-// check of `cancel`.
+// output slot start + i); a thread outside the pool that started the map may
+// consume them in `while_waiting`, which it runs while it waits for the pool.
 template <class In, class Function, class Out>
 bool parallel_map(WorkerPool& pool, std::span<const In> input, const Function& function,
                   std::vector<Out>& output, Cancellation& cancel = never_cancelled(),
-                  BlockProgress* progress = nullptr) {
+                  BlockProgress* progress = nullptr, WhileWaiting while_waiting = {}) {
     const auto leaf = [&function](const In* in, std::size_t n, Out* out) {
         for (std::size_t i = 0; i < n; ++i)
             out[i] = function(in[i]);
     };
-    return detail::map_leaves(pool, input, leaf, output, cancel, progress);
+    return detail::map_leaves(pool, input, leaf, output, cancel, progress, while_waiting);
 }
 
 // The same, on the pool of the calling worker, or else the process-wide pool.
 template <class In, class Function, class Out>
 bool parallel_map(std::span<const In> input, const Function& function, std::vector<Out>& output,
-                  Cancellation& cancel = never_cancelled(), BlockProgress* progress = nullptr) {
-    return parallel_map(detail::current_pool(), input, function, output, cancel, progress);
+                  Cancellation& cancel = never_cancelled(), BlockProgress* progress = nullptr,
+                  WhileWaiting while_waiting = {}) {
+    return parallel_map(detail::current_pool(), input, function, output, cancel, progress,
+                        while_waiting);
 }
 
 // parallel_map for a function of consecutive runs of elements:
@@ -161,8 +167,9 @@ bool parallel_map(std::span<const In> input, const Function& function, std::vect
 template <class In, class Chunk, class Out>
 bool parallel_map_chunks(std::span<const In> input, const Chunk& chunk, std::vector<Out>& output,
                          Cancellation& cancel = never_cancelled(),
-                         BlockProgress* progress = nullptr) {
-    return detail::map_leaves(detail::current_pool(), input, chunk, output, cancel, progress);
+                         BlockProgress* progress = nullptr, WhileWaiting while_waiting = {}) {
+    return detail::map_leaves(detail::current_pool(), input, chunk, output, cancel, progress,
+                              while_waiting);
 }
 
 } // namespace caustiqa::parallel

@@ -34,12 +34,19 @@ struct GlobalPool {
 alignas(GlobalPool) unsigned char global_storage[sizeof(GlobalPool)];
 GlobalPool* const global_pool = new (global_storage) GlobalPool;
 
+// Counts the forks this process descends from (see fork_count()).
+std::atomic<std::uint64_t> forks{0};
+
 // A child of fork() has only the thread that forked: none of the pool's
 // workers, and possibly the creation mutex locked by a thread that no longer
 // exists. It forgets the inherited pool without touching its threads or locks
 // (their memory is simply abandoned) and creates a fresh one on first use.
+// A call of that thread that was waiting for the old pool learns of it from
+// the fork count.
 void forget_pool_after_fork() noexcept {
     new (global_storage) GlobalPool;
+    // Relaxed: the child has one thread until it starts new ones.
+    forks.fetch_add(1, std::memory_order_relaxed);
 }
 
 [[maybe_unused]] const int fork_handler = pthread_atfork(nullptr, nullptr, &forget_pool_after_fork);
@@ -65,21 +72,40 @@ void SpinLatch::set() noexcept {
     }
 }
 
-LockLatch& detail::thread_lock_latch() noexcept {
-    thread_local LockLatch latch;
-    return latch;
+std::uint64_t detail::fork_count() noexcept {
+    // Relaxed: only the thread that forked reads a changed value.
+    return forks.load(std::memory_order_relaxed);
 }
 
-void detail::wait_polling(LockLatch& latch, Cancellation& cancel) {
-    if (!cancel.polls()) {
-        latch.wait_and_reset();
+void detail::wait_for_job(LockLatch& latch, Cancellation& cancel,
+                          const WhileWaiting& while_waiting, std::uint64_t forks_before) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point spin_until = Clock::now() + WorkerPool::caller_spin;
+    while (!latch.probe() && Clock::now() < spin_until)
+        sched_yield(); // a worker that shares this core runs meanwhile
+    if (latch.probe()) {
+        latch.settle();
         return;
     }
+    // Code run while waiting may fork; a child must not touch the latch again
+    // (a worker of the parent may have held its mutex), nor wait for it.
+    const auto check_fork = [forks_before] {
+        if (fork_count() != forks_before) throw PoolLostToFork{};
+    };
     try {
-        while (!latch.wait_and_reset_for(WorkerPool::poll_interval))
+        while (!latch.wait_for(WorkerPool::poll_interval)) {
+            while_waiting();
+            check_fork();
             cancel.poll();
+            check_fork();
+        }
+    } catch (const PoolLostToFork&) {
+        throw;
     } catch (...) { // also the forced unwinding that ends a thread: rethrown below
-        latch.wait_and_reset();
+        if (fork_count() == forks_before) {
+            while (!latch.wait_for(WorkerPool::poll_interval)) {
+            }
+        }
         throw;
     }
 }
@@ -160,17 +186,26 @@ void* WorkerPool::worker_main(void* start) noexcept {
 }
 
 void WorkerPool::wait_until(std::size_t index, const SpinLatch* latch) noexcept {
+    using Clock = std::chrono::steady_clock;
     Worker& self = *workers_[index];
     const auto done = [&] {
         // Acquire: pairs with the store in stop(); a stopping worker only exits.
         return latch != nullptr ? latch->probe() : stopping_.load(std::memory_order_acquire);
     };
+    // A worker that has just run a job, started or been woken keeps looking
+    // until `awake_until`, then yields for a few rounds, then sleeps.
+    Clock::time_point awake_until = Clock::now() + stay_awake;
     int idle_rounds = 0;
     std::uint64_t events_seen = 0;
     while (!done()) {
         if (Job* job = find_work(index)) {
-            idle_rounds = 0;
             job->execute(job);
+            idle_rounds = 0;
+            awake_until = Clock::now() + stay_awake;
+            continue;
+        }
+        if (idle_rounds == 0 && Clock::now() < awake_until) {
+            sched_yield(); // lets the calling thread or another process use this core
             continue;
         }
         if (idle_rounds < yield_rounds) {
@@ -198,6 +233,7 @@ void WorkerPool::wait_until(std::size_t index, const SpinLatch* latch) noexcept 
             continue;
         }
         self.wake.wait(lock, [&] { return !self.sleeping; });
+        awake_until = Clock::now() + stay_awake;
     }
 }
 
@@ -233,17 +269,20 @@ Job* WorkerPool::pop_injected() noexcept {
     // Acquire: pairs with inject(); a zero only skips the lock, which orders the queue.
     if (injected_count_.load(std::memory_order_acquire) == 0) return nullptr;
     std::lock_guard lock(injected_mutex_);
-    if (injected_.empty()) return nullptr;
-    Job* job = injected_.front();
-    injected_.pop_front();
+    Job* job = injected_head_;
+    if (job == nullptr) return nullptr;
+    injected_head_ = job->next;
+    if (injected_head_ == nullptr) injected_tail_ = nullptr;
     injected_count_.fetch_sub(1, std::memory_order_relaxed); // under the lock
     return job;
 }
 
-void WorkerPool::inject(Job* job) {
+void WorkerPool::inject(Job* job) noexcept {
+    job->next = nullptr;
     {
         std::lock_guard lock(injected_mutex_);
-        injected_.push_back(job);
+        (injected_tail_ != nullptr ? injected_tail_->next : injected_head_) = job;
+        injected_tail_ = job;
         injected_count_.fetch_add(1, std::memory_order_release); // pairs with pop_injected()
     }
     announce_work();

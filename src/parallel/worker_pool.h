@@ -10,7 +10,6 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -19,7 +18,9 @@
 #include <vector>
 
 #include "job.h"
+#include "pool_lost.h"
 #include "support/cancellation.h"
+#include "while_waiting.h"
 #include "work_stealing_deque.h"
 
 namespace caustiqa::parallel {
@@ -54,14 +55,26 @@ public:
     // results; a FatalFailure (or any exception) of either is rethrown here
     // after both have finished, A's first. On a worker of this pool, B is
     // offered to thieves while A runs here; from any other thread the pair is
-    // handed to the pool as one job and the caller blocks until it is done,
-    // polling `cancel` every poll_interval meanwhile.
+    // handed to the pool as one job, and the caller waits until it is done:
+    // it looks at the job for up to caller_spin, then blocks, and every
+    // poll_interval does `while_waiting` and asks `cancel`. If that code forks
+    // and this is the child, the wait ends with PoolLostToFork.
     template <class A, class B>
-    auto run_pair(A&& a, B&& b, Cancellation& cancel = never_cancelled());
+    auto run_pair(A&& a, B&& b, Cancellation& cancel = never_cancelled(),
+                  WhileWaiting while_waiting = {});
 
     // How often a thread outside the pool that waits for a job asks its
     // Cancellation: a stop request is acted on within a few milliseconds.
     static constexpr std::chrono::milliseconds poll_interval{2};
+
+    // How long a thread outside the pool looks at its job before it blocks:
+    // a short map is done before a sleep and wake-up would be.
+    static constexpr std::chrono::microseconds caller_spin{50};
+
+    // How long a worker that finished a job keeps looking for work before it
+    // goes to sleep: the next call of a run of calls (a fit makes them back to
+    // back) then finds it awake. Bounded, so an idle pool costs no CPU.
+    static constexpr std::chrono::microseconds stay_awake{200};
 
     // True on the worker threads of this pool.
     bool on_worker_thread() const noexcept;
@@ -88,7 +101,7 @@ private:
     void wait_until(std::size_t index, const SpinLatch* latch) noexcept;
     Job* find_work(std::size_t index) noexcept;
     Job* pop_injected() noexcept;
-    void inject(Job* job);
+    void inject(Job* job) noexcept;
     // Tells sleeping workers that a job was published.
     void announce_work() noexcept;
     void wake_one_sleeper() noexcept;
@@ -96,8 +109,10 @@ private:
 
     std::vector<std::unique_ptr<Worker>> workers_;
 
+    // The shared queue, oldest first, linked through Job::next.
     std::mutex injected_mutex_;
-    std::deque<Job*> injected_;                  // guarded by injected_mutex_
+    Job* injected_head_ = nullptr;               // guarded by injected_mutex_
+    Job* injected_tail_ = nullptr;               // guarded by injected_mutex_
     std::atomic<std::size_t> injected_count_{0}; // lets idle workers skip the lock
 
     alignas(64) std::atomic<std::uint64_t> job_events_{0};
@@ -118,13 +133,17 @@ struct WorkerIdentity {
 };
 inline thread_local WorkerIdentity current_worker;
 
-// The completion signal the calling (non-worker) thread blocks on.
-LockLatch& thread_lock_latch() noexcept;
+// How many times this process is a child of fork() of its ancestors that had
+// loaded the library: it changes in a child, whose pool is new.
+std::uint64_t fork_count() noexcept;
 
-// Blocks until `latch` is set, asking `cancel` every poll_interval. If the
-// check unwinds (an exception, or the thread being ended), the wait for the
-// job, which lives in this thread's frames, is finished first.
-void wait_polling(LockLatch& latch, Cancellation& cancel);
+// Waits as run_pair describes until `latch` is set. If `while_waiting` or
+// the check unwinds (an exception, or the thread being ended), the wait for
+// the job, which lives in this thread's frames, is finished first, unless
+// this is a child forked since `forks` was read: then no worker will ever
+// finish the job, and PoolLostToFork is thrown at once.
+void wait_for_job(LockLatch& latch, Cancellation& cancel, const WhileWaiting& while_waiting,
+                  std::uint64_t forks);
 
 } // namespace detail
 
@@ -168,15 +187,17 @@ auto WorkerPool::run_pair_on_worker(std::size_t index, A& a, B& b, bool injected
     return std::pair{std::move(*result_a), std::move(result_b)};
 }
 
-template <class A, class B> auto WorkerPool::run_pair(A&& a, B&& b, Cancellation& cancel) {
+template <class A, class B>
+auto WorkerPool::run_pair(A&& a, B&& b, Cancellation& cancel, WhileWaiting while_waiting) {
     if (on_worker_thread()) return run_pair_on_worker(detail::current_worker.index, a, b, false);
     auto packaged = [&](bool) {
         return run_pair_on_worker(detail::current_worker.index, a, b, true);
     };
-    LockLatch& latch = detail::thread_lock_latch();
+    const std::uint64_t forks = detail::fork_count();
+    LockLatch latch; // this call's own: nested calls on this thread stack
     StackJob<decltype(packaged), LockLatchRef> job(packaged, LockLatchRef{&latch});
     inject(&job);
-    detail::wait_polling(latch, cancel);
+    detail::wait_for_job(latch, cancel, while_waiting, forks);
     return job.take_result();
 }
 
