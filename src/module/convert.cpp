@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstring>
 #include <string_view>
 
 #include "process_objects.h"
@@ -16,8 +15,10 @@ namespace {
 constexpr Py_ssize_t reservation_limit = Py_ssize_t{1} << 16;
 
 PendingError not_a_sequence(PyObject* object) {
-    Ref sequence_name =
-        Ref::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(sequence_type())));
+    // Named as the standard type is, also while its name is patched to a non-type.
+    PyTypeObject* sequence = sequence_type();
+    Ref sequence_name = Ref::steal(sequence != nullptr ? PyType_GetQualName(sequence)
+                                                       : PyUnicode_FromString("Sequence"));
     if (!sequence_name) return PendingError::fetch();
     if (object == Py_None) {
         return PendingError::deferred(
@@ -31,14 +32,35 @@ PendingError not_a_sequence(PyObject* object) {
                                                          type_name.get(), sequence_name.get())));
 }
 
+// Whether `type` is the attribute `attribute` of the module `module`, if
+// that module has been imported; the module is never imported here.
+bool is_imported_type(PyTypeObject* type, InternedName module, InternedName attribute) {
+    PyObject* module_name = interned_name(module);
+    PyObject* attribute_name = interned_name(attribute);
+    if (module_name == nullptr || attribute_name == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    const Ref imported = Ref::steal(PyImport_GetModule(module_name));
+    const Ref found = imported ? Ref::steal(PyObject_GetAttr(imported.get(), attribute_name)) : Ref();
+    if (!found) {
+        PyErr_Clear(); // not imported, or no such attribute: not that type
+        return false;
+    }
+    return found.get() == reinterpret_cast<PyObject*>(type);
+}
+
 // Types whose iteration yields, as floats, exactly the doubles of the buffer
-// they export: array.array, memoryview and NumPy's ndarray (recognised by its
-// type's name, so NumPy need not be imported), never subclasses, which may
-// iterate differently. NumPy's scalars are float subclasses holding the value.
-bool iterates_its_buffer(PyObject* object) noexcept {
-    if ((Py_TYPE(object) == &PyMemoryView_Type)) return true;
-    const char* name = Py_TYPE(object)->tp_name;
-    return std::strcmp(name, "numpy.ndarray") == 0 || std::strcmp(name, "array.array") == 0;
+// they export: memoryview, array.array and NumPy's ndarray, known by
+// identity (the last two among the modules already imported, so NumPy is
+// never imported here), and never their subclasses, which may iterate
+// differently. NumPy's scalars are float subclasses holding the value.
+bool iterates_its_buffer(PyObject* object) {
+    PyTypeObject* type = Py_TYPE(object);
+    if (type == &PyMemoryView_Type) return true;
+    if (!PyObject_CheckBuffer(object)) return false;
+    return is_imported_type(type, InternedName::numpy, InternedName::ndarray) ||
+           is_imported_type(type, InternedName::array, InternedName::array);
 }
 
 // The buffer's items are native doubles: 'd', or '<d'/'=d' on a little-endian

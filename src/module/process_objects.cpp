@@ -3,8 +3,9 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <new>
+#include <iterator>
 #include <mutex>
+#include <new>
 #include <string>
 
 #include "support/fatal_failure.h"
@@ -18,8 +19,10 @@ class ProcessWide {
 public:
     // The object, created by `create` (a new reference, or null with an
     // exception set) if it does not exist yet. Returns null, with that
-    // exception set, when creation fails; a later call tries again.
-    template <class Create> PyObject* get(Create create) {
+    // exception set, when creation fails, and null without one when `accept`
+    // refuses the object; either way a later call tries again.
+    template <class Create, class Accept = bool (*)(PyObject*)>
+    PyObject* get(Create create, Accept accept = [](PyObject*) { return true; }) {
         if (PyObject* object = object_.load(std::memory_order_acquire)) return object;
         // Never wait on the guard while holding the interpreter lock: the
         // thread inside may need the lock to finish the creation.
@@ -29,6 +32,10 @@ public:
         PyObject* object = object_.load(std::memory_order_relaxed);
         if (object == nullptr) {
             object = create();
+            if (object != nullptr && !accept(object)) {
+                Py_DECREF(object);
+                object = nullptr;
+            }
             if (object != nullptr) object_.store(object, std::memory_order_release);
         }
         state = PyEval_SaveThread();
@@ -46,17 +53,15 @@ private:
     std::mutex mutex_;
 };
 
-ProcessWide interned_all;
-ProcessWide interned_dunder_name;
-ProcessWide interned_add_note;
+ProcessWide interned[6]; // by InternedName
 ProcessWide sequence;
 ProcessWide panic_exception;
 
 void reset_guards_after_fork() noexcept {
-    for (ProcessWide* object :
-         {&interned_all, &interned_dunder_name, &interned_add_note, &sequence, &panic_exception}) {
-        object->reset_guard_after_fork();
-    }
+    for (ProcessWide& object : interned)
+        object.reset_guard_after_fork();
+    sequence.reset_guard_after_fork();
+    panic_exception.reset_guard_after_fork();
 }
 
 [[maybe_unused]] const int fork_handler = pthread_atfork(nullptr, nullptr, &reset_guards_after_fork);
@@ -77,23 +82,20 @@ PyObject* import_sequence() {
 } // namespace
 
 PyObject* interned_name(InternedName which) {
-    switch (which) {
-    case InternedName::all:
-        return interned_all.get([] { return PyUnicode_InternFromString("__all__"); });
-    case InternedName::name:
-        return interned_dunder_name.get([] { return PyUnicode_InternFromString("__name__"); });
-    case InternedName::add_note:
-        return interned_add_note.get([] { return PyUnicode_InternFromString("add_note"); });
-    }
-    return nullptr;
+    static constexpr const char* texts[] = {"__all__", "__name__", "add_note",
+                                            "numpy",   "ndarray",  "array"};
+    static_assert(std::size(texts) == std::size(interned));
+    const auto index = static_cast<std::size_t>(which);
+    return interned[index].get([index] { return PyUnicode_InternFromString(texts[index]); });
 }
 
-PyObject* sequence_type() {
-    PyObject* type = sequence.get(import_sequence);
-    if (type == nullptr) {
+PyTypeObject* sequence_type() {
+    // The name may have been replaced by anything: only a type is used as one.
+    PyObject* type = sequence.get(import_sequence, [](PyObject* o) { return PyType_Check(o) != 0; });
+    if (type == nullptr && PyErr_Occurred()) {
         fail("failed to import collections.abc.Sequence: " + describe_current_exception());
     }
-    return type;
+    return reinterpret_cast<PyTypeObject*>(type);
 }
 
 PyObject* panic_exception_type() {

@@ -9,15 +9,18 @@
 
 namespace caustiqa::module {
 
-enum class InternedName { all, name, add_note };
+enum class InternedName { all, name, add_note, numpy, ndarray, array };
 
-// The interned str "__all__", "__name__" or "add_note" (borrowed), or null
-// with the interpreter's exception set if it could not be created. Like every
-// getter here, it may wait for the interpreter lock, and so is not noexcept.
+// The interned str "__all__", "__name__", "add_note", "numpy", "ndarray" or
+// "array" (borrowed), or null with the interpreter's exception set if it could
+// not be created. Like every getter here, it may wait for the interpreter
+// lock, and so is not noexcept.
 PyObject* interned_name(InternedName which);
 
-// collections.abc.Sequence (borrowed). Throws FatalFailure if the import fails.
-PyObject* sequence_type();
+// collections.abc.Sequence (borrowed), or null (without an exception) while
+// that name holds something other than a type, which is then not kept.
+// Throws FatalFailure if the import fails.
+PyTypeObject* sequence_type();
 
 // tessel_runtime.PanicException, a direct subclass of BaseException
 // (borrowed). Throws FatalFailure if the type cannot be created.

@@ -248,6 +248,80 @@ def test_buffers_convert_as_their_iteration(make):
             assert outcome(f.call_with, l=make()) == outcome(f.call_with, l=Iterated(make())), f
 
 
+def impostors():
+    """Objects whose type is named like an array type the module copies as a
+    block, and whose buffer holds [0.5, 1.5] while they iterate as [1.0, 3.0]."""
+    iterated = lambda self: iter([1.0, 3.0])
+    made = {
+        "array.array": array.array("d", [0.5, 1.5]),
+        "numpy.ndarray": np.array([0.5, 1.5]),
+    }
+    for name, real in made.items():
+        renamed = type("Impostor", (type(real),), {"__iter__": iterated})
+        renamed.__name__ = name
+        yield f"{name} subclass", (renamed("d", real) if name == "array.array" else
+                                   real.view(renamed)), [1.0, 3.0]
+        if sys.version_info >= (3, 12):  # a pure-Python buffer
+            plain = type("Impostor", (), {"__buffer__": lambda self, flags: memoryview(real),
+                                          "__len__": lambda self: 2, "__iter__": iterated,
+                                          "__getitem__": lambda self, i: [1.0, 3.0][i]})
+            plain.__name__ = name
+            yield f"{name} by __buffer__", plain(), [1.0, 3.0]
+
+
+IMPOSTORS = list(impostors())
+
+
+@pytest.mark.parametrize("value, iterated", [i[1:] for i in IMPOSTORS],
+                         ids=[i[0] for i in IMPOSTORS])
+def test_impostors_are_iterated(value, iterated):
+    # The block copy is for the array types themselves, known by identity, not by name.
+    for f in FUNCTIONS:
+        if f.kinds["l"] == "sequence":
+            assert outcome(f.call_with, l=value) == outcome(f.call_with, l=iterated), f
+
+
+def test_impostor_errors_propagate():
+    # A ctypes array of doubles named like NumPy's array: its len() interrupts.
+    import ctypes
+
+    class Doubles(ctypes.c_double * 2):
+        def __len__(self):
+            raise KeyboardInterrupt
+
+        def __iter__(self):
+            raise ValueError("iterated")
+
+    Doubles.__name__ = "numpy.ndarray"
+    error = conversion_error(FUNCTIONS[0], "l", Doubles(0.5, 1.5))
+    assert type(error) is KeyboardInterrupt
+
+
+PATCHED_SEQUENCE = """
+import collections.abc, caustiqa
+if {after}:
+    try: caustiqa.witt_mao_magnification(None, 1.0, 0.1)
+    except TypeError: pass
+collections.abc.Sequence = {patch}
+for value in (None, 1.0):
+    try:
+        caustiqa.witt_mao_magnification(value, 1.0, 0.1)
+    except TypeError as error:
+        print(error)
+"""
+
+
+@pytest.mark.parametrize("after", [False, True], ids=["before first use", "after first use"])
+@pytest.mark.parametrize("patch", ["42", "None"])
+def test_patched_sequence_type(patch, after):
+    # The message names the standard Sequence whatever replaced it.
+    result = subprocess.run([sys.executable, "-c", PATCHED_SEQUENCE.format(patch=patch, after=after)],
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["'None' is not an instance of 'Sequence'",
+                                          "'float' object is not an instance of 'Sequence'"]
+
+
 @pytest.mark.parametrize("value, message", [
     ("123", "Can't extract `str` to `Vec`"),
     ("", "Can't extract `str` to `Vec`"),
