@@ -1,5 +1,6 @@
 #include "kernel_path.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -9,17 +10,28 @@ namespace {
 constexpr KernelPath widest_first[] = {KernelPath::avx512, KernelPath::avx2, KernelPath::sse2,
                                        KernelPath::scalar};
 
-KernelPath choose_path() noexcept {
-    KernelPath limit = KernelPath::avx512;
-    if (const char* named = std::getenv("CAUSTIQA_KERNELS")) {
-        for (const KernelPath path : widest_first) {
-            if (std::strcmp(named, kernel_path_name(path)) == 0) limit = path;
-        }
-    }
+KernelPath widest_supported(KernelPath limit) noexcept {
     for (const KernelPath path : widest_first) {
         if (path <= limit && kernel_path_supported(path)) return path;
     }
     return KernelPath::scalar;
+}
+
+KernelPath choose_path() noexcept {
+    const char* named = std::getenv("CAUSTIQA_KERNELS");
+    if (named == nullptr) return widest_supported(KernelPath::avx512);
+    for (const KernelPath path : widest_first) {
+        if (std::strcmp(named, kernel_path_name(path)) == 0) return widest_supported(path);
+    }
+    // A typing error should not pass unnoticed: say once what is accepted and
+    // what is used instead.
+    const KernelPath used = widest_supported(KernelPath::avx512);
+    std::fprintf(stderr,
+                 "caustiqa: CAUSTIQA_KERNELS=\"%s\" names no kernel path (scalar, sse2, avx2, "
+                 "avx512); using %s, the widest this machine runs\n",
+                 named, kernel_path_name(used));
+    std::fflush(stderr);
+    return used;
 }
 
 } // namespace

@@ -16,7 +16,8 @@ bool kernel_path_supported(KernelPath path) noexcept;
 // The path in use, chosen once per process: the one named by the environment
 // variable CAUSTIQA_KERNELS if it is supported, else the widest supported
 // path no wider than the named one (the widest of all when the variable is
-// unset or names no path).
+// unset or names no path; a value that names no path is reported once on
+// standard error, with the accepted values and the path used).
 KernelPath active_kernel_path() noexcept;
 
 } // namespace caustiqa::lensing

@@ -93,3 +93,24 @@ def test_pool_that_cannot_start_fails_every_map():
     assert second == first
     assert ring_still_works
     assert result.stderr.count("The global thread pool has not been initialized.") == 2
+
+
+KERNELS = """
+import caustiqa
+print(caustiqa.integrated_witt_mao_magnification([0.0, 0.5, 2.0], 1.0, 0.1))
+print(caustiqa.witt_mao_magnification([0.5, 2.0] * 3000, 1.0, 0.1)[:2])
+"""
+
+
+@pytest.mark.parametrize("value, reported", [
+    ("scalar", False), ("sse2", False), ("avx512", False),
+    ("avx", True), ("Scalar", True), (" scalar", True), ("", True),
+])
+def test_kernel_path_from_environment(value, reported):
+    # Every path gives the same bits; a value that names none is reported once.
+    env = dict(os.environ, CAUSTIQA_KERNELS=value)
+    runs = [subprocess.run([sys.executable, "-c", KERNELS], env=e, capture_output=True,
+                           text=True, timeout=60)
+            for e in (env, {k: v for k, v in os.environ.items() if k != "CAUSTIQA_KERNELS"})]
+    assert runs[0].stdout == runs[1].stdout and runs[1].stderr == ""
+    assert runs[0].stderr.count("names no kernel path (scalar, sse2, avx2, avx512)") == reported
