@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <numeric>
@@ -227,6 +228,42 @@ TEST(ParallelMap, CancelledMapsStopAndLeaveTheOutputAlone) {
         std::vector<std::uint64_t> after;
         EXPECT_TRUE(parallel_map(pool, Span(iota(1000)), mix, after));
         EXPECT_EQ(after, serial_mix(iota(1000)));
+    }
+}
+
+// The thread that waits for a map may start another map from its waiting
+// work (as Python code run there may): each wait has its own completion
+// signal, so both maps complete with their own results, however they nest.
+TEST(ParallelMap, MapsStartedWhileWaitingNest) {
+    for (const std::size_t threads : {1, 2}) {
+        WorkerPool& pool = pool_of(threads);
+        const std::vector<std::uint64_t> outer_input = iota(1 << 14);
+        const std::vector<std::uint64_t> inner_input = iota(2000, 7);
+        int nested = 0, wrong = 0;
+        std::function<void()> start_inner; // itself waiting with start_inner, two deep
+        int depth = 0;
+        start_inner = [&] {
+            if (depth == 2) return;
+            ++depth;
+            std::vector<std::uint64_t> inner;
+            parallel_map(pool, Span(inner_input), mix, inner, caustiqa::never_cancelled(), nullptr,
+                         caustiqa::parallel::WhileWaiting(start_inner));
+            wrong += inner != serial_mix(inner_input);
+            ++nested;
+            --depth;
+        };
+        std::vector<std::uint64_t> outer;
+        parallel_map(
+            pool, Span(outer_input),
+            [](std::uint64_t x) {
+                std::this_thread::sleep_for(std::chrono::microseconds(2)); // a wait of many polls
+                return mix(x);
+            },
+            outer, caustiqa::never_cancelled(), nullptr,
+            caustiqa::parallel::WhileWaiting(start_inner));
+        EXPECT_EQ(outer, serial_mix(outer_input));
+        EXPECT_GT(nested, 0);
+        EXPECT_EQ(wrong, 0);
     }
 }
 
