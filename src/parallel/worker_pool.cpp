@@ -16,11 +16,6 @@ namespace {
 // the pieces of one map are shorter than a sleep and wake-up.
 constexpr int yield_rounds = 32;
 
-struct StartInfo {
-    WorkerPool* pool;
-    std::size_t index;
-};
-
 // The process-wide pool and the guard of its creation.
 struct GlobalPool {
     std::mutex mutex;                       // held while the pool is created
@@ -114,44 +109,73 @@ WorkerPool::WorkerPool(std::size_t threads) {
     workers_.reserve(threads);
     for (std::size_t i = 0; i < threads; ++i) {
         workers_.push_back(std::make_unique<Worker>());
+        workers_.back()->pool = this;
+        workers_.back()->index = i;
         // Any non-zero seed serves; distinct seeds spread the first victims.
         workers_.back()->victim_state = 0x9E3779B97F4A7C15ULL * (i + 1);
     }
 }
 
-WorkerPool::Creation WorkerPool::create(std::size_t threads, ThreadStarter start,
-                                        std::size_t stack_bytes) {
-    auto* pool = new WorkerPool(threads < 1 ? 1 : threads);
-    for (std::size_t i = 0; i < pool->thread_count(); ++i) {
-        pthread_attr_t attributes;
-        pthread_attr_init(&attributes);
-        pthread_attr_setstacksize(&attributes, stack_bytes);
-        pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-        auto* info = new StartInfo{pool, i};
-        pthread_t thread;
-        const int status = start(&thread, &attributes, &WorkerPool::worker_main, info);
-        pthread_attr_destroy(&attributes);
-        if (status != 0) {
-            delete info;
-            // The started workers exit; the pool itself stays allocated, since
-            // they may still be reading it on their way out.
-            pool->stop();
-            return {nullptr, "could not start worker thread " + std::to_string(i + 1) + " of " +
-                                 std::to_string(pool->thread_count()) + ": " +
-                                 std::strerror(status)};
-        }
+namespace {
+
+// "could not start worker thread 2 of 8: <reason>"; never throws.
+std::string start_failure(std::size_t index, std::size_t threads, const char* step,
+                          int status) noexcept {
+    try {
+        return "could not start worker thread " + std::to_string(index + 1) + " of " +
+               std::to_string(threads) + ": " + step + ": " + std::strerror(status);
+    } catch (...) { // out of memory: the reason without its details
+        return {};
     }
-    return {pool, {}};
 }
 
-WorkerPool& WorkerPool::global() {
+} // namespace
+
+WorkerPool::Creation WorkerPool::create(std::size_t threads, ThreadStarter start,
+                                        std::size_t stack_bytes) {
+    // Everything a worker needs is allocated here, before any thread starts,
+    // so that a failure afterwards has nothing to leak but the started threads.
+    auto* pool = new WorkerPool(threads < 1 ? 1 : threads);
+    pthread_attr_t attributes;
+    int status = pthread_attr_init(&attributes);
+    if (status != 0) {
+        delete pool; // no thread uses it yet
+        return {nullptr, start_failure(0, threads, "pthread_attr_init", status)};
+    }
+    const char* step = "pthread_attr_setstacksize";
+    status = pthread_attr_setstacksize(&attributes, stack_bytes);
+    if (status == 0) {
+        step = "pthread_attr_setdetachstate";
+        status = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    }
+    std::size_t started = 0;
+    for (; status == 0 && started < pool->thread_count(); ++started) {
+        step = "pthread_create";
+        pthread_t thread;
+        status = start(&thread, &attributes, &WorkerPool::worker_main,
+                       pool->workers_[started].get());
+        if (status != 0) break;
+    }
+    pthread_attr_destroy(&attributes);
+    if (status == 0) return {pool, {}};
+    if (started == 0) {
+        delete pool;
+    } else {
+        // The started workers exit; the pool itself stays allocated, since
+        // they may still be reading it on their way out.
+        pool->stop();
+    }
+    return {nullptr, start_failure(started, threads < 1 ? 1 : threads, step, status)};
+}
+
+WorkerPool& WorkerPool::global(std::optional<std::size_t> threads) {
     GlobalPool& state = *global_pool;
     // Acquire: pairs with the release below, so the pool's fields are visible.
     if (WorkerPool* pool = state.pool.load(std::memory_order_acquire)) return *pool;
     std::lock_guard lock(state.mutex);
     if (WorkerPool* pool = state.pool.load(std::memory_order_relaxed)) return *pool;
     if (!state.failed) {
-        const Creation creation = create(configured_thread_count());
+        const Creation creation = create(threads ? *threads : configured_thread_count());
         if (creation.pool != nullptr) {
             state.pool.store(creation.pool, std::memory_order_release);
             return *creation.pool;
@@ -171,17 +195,16 @@ std::size_t pool_thread_count() {
     return WorkerPool::global().thread_count();
 }
 
-void* WorkerPool::worker_main(void* start) noexcept {
-    const StartInfo info = *static_cast<StartInfo*>(start);
-    delete static_cast<StartInfo*>(start);
+void* WorkerPool::worker_main(void* worker) noexcept {
+    const Worker& self = *static_cast<const Worker*>(worker);
     caustiqa::detail::mark_thread_unnamed();
-    detail::current_worker = {info.pool, info.index};
+    detail::current_worker = {self.pool, self.index};
     // Allocates the C++ runtime's per-thread exception state now: under memory
     // exhaustion, the first exception thrown on a thread would otherwise have
     // to allocate it, and the C library aborts when that fails.
     // (The function is declared pure: a volatile store keeps the call.)
     [[maybe_unused]] volatile int exceptions = std::uncaught_exceptions();
-    info.pool->wait_until(info.index, nullptr);
+    self.pool->wait_until(self.index, nullptr);
     return nullptr;
 }
 

@@ -37,15 +37,19 @@ public:
 
     // Starts `threads` (>= 1) detached workers. If one cannot be started, the
     // started ones are told to stop and the result carries the reason. A pool
-    // lives until the process ends; it is never destroyed.
+    // lives until the process ends; it is never destroyed. Throws only
+    // std::bad_alloc, and only before any thread has started.
     static Creation create(std::size_t threads, ThreadStarter start = &pthread_create,
                            std::size_t stack_bytes = default_stack_bytes);
 
-    // The process-wide pool, sized by configured_thread_count() and created on
-    // first use. If creation failed, this and every later call throw FatalFailure.
-    // A child process made by fork() forgets its parent's pool (whose threads
-    // it does not have) and creates its own on first use.
-    static WorkerPool& global();
+    // The process-wide pool, created on first use with `threads` workers, or
+    // configured_thread_count() of them when not given (pass the count when
+    // the environment should be read on the caller's terms, as the Python
+    // boundary does while it holds the interpreter lock). If creation failed,
+    // this and every later call throw FatalFailure. A child process made by
+    // fork() forgets its parent's pool (whose threads it does not have) and
+    // creates its own on first use.
+    static WorkerPool& global(std::optional<std::size_t> threads = std::nullopt);
     // Whether global() would return at once, with a pool, without creating one.
     static bool global_exists() noexcept;
 
@@ -84,6 +88,8 @@ public:
 
 private:
     struct alignas(64) Worker {
+        WorkerPool* pool;
+        std::size_t index;
         WorkStealingDeque<Job*> deque;
         std::uint64_t victim_state; // xorshift64*, owner only
         std::mutex mutex;
@@ -92,7 +98,7 @@ private:
     };
 
     explicit WorkerPool(std::size_t threads);
-    static void* worker_main(void* start) noexcept;
+    static void* worker_main(void* worker) noexcept;
 
     template <class A, class B>
     auto run_pair_on_worker(std::size_t index, A& a, B& b, bool injected);

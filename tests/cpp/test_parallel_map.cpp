@@ -507,4 +507,15 @@ TEST(WorkerPoolCreation, FailedThreadStopsTheStartedOnes) {
     EXPECT_EQ(alive.load(), 0) << "started workers did not stop";
 }
 
+// A stack size that the thread library refuses fails the creation before any
+// thread starts, rather than starting workers with some other stack.
+TEST(WorkerPoolCreation, RefusedAttributesFailTheCreation) {
+    starts = 0;
+    const WorkerPool::Creation creation = WorkerPool::create(2, &refuse_third, 1);
+    EXPECT_EQ(creation.pool, nullptr);
+    EXPECT_NE(creation.error.find("pthread_attr_setstacksize"), std::string::npos)
+        << creation.error;
+    EXPECT_EQ(starts.load(), 0);
+}
+
 } // namespace
