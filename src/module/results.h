@@ -32,7 +32,6 @@ public:
     bool fill(std::span<const std::vector<double>> rows, std::size_t end,
               Interruption* interruption);
 
-    std::size_t filled() const noexcept { return filled_; }
     // The list, once every item is filled.
     Ref take() noexcept { return std::move(list_); }
 

@@ -41,8 +41,6 @@ public:
         return std::min(next_ * block_, length_);
     }
 
-    std::size_t length() const noexcept { return length_; }
-
 private:
     std::size_t block_size(std::size_t b) const noexcept {
         return std::min(block_, length_ - b * block_);

@@ -104,7 +104,6 @@ public:
         if (failure_) std::rethrow_exception(failure_);
         return std::move(*result_);
     }
-    bool failed() const noexcept { return static_cast<bool>(failure_); }
 
 private:
     static void run(Job* job) noexcept {

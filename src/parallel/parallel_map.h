@@ -62,8 +62,8 @@ template <class In, class Out, class Leaf> struct MapTask {
         }
         if (!split) return run_sequentially(input, length, first_slot, slots);
 
-        if (mid > length) fail("mid > len");
-        if (mid > slots) fail("assertion failed: index <= len");
+        ensure(mid <= length, "mid > len");
+        ensure(mid <= slots, "assertion failed: index <= len");
         auto [left, right] = pool.run_pair(
             [&](bool left_moved) { return run(input, mid, first_slot, mid, left_moved, budget); },
             [&](bool right_moved) {
@@ -83,7 +83,7 @@ template <class In, class Out, class Leaf> struct MapTask {
 
     PieceResult run_sequentially(const In* input, std::size_t length, std::size_t first_slot,
                                  std::size_t slots) const {
-        if (length > slots) fail("too many values pushed to consumer");
+        ensure(length <= slots, "too many values pushed to consumer");
         std::size_t done = 0;
         while (done < length && !cancel.requested()) {
             const std::size_t n = std::min(leaf_run, length - done);
@@ -103,7 +103,7 @@ bool map_leaves(WorkerPool& pool, std::span<const In> input, const Leaf& leaf,
     const std::size_t start = output.size();
     const std::size_t length = input.size();
     output.resize(start + length);
-    if (output.size() - start < length) fail("assertion failed: vec.capacity() - start >= len");
+    ensure(output.size() - start >= length, "assertion failed: vec.capacity() - start >= len");
     const std::size_t budget = std::max<std::size_t>(pool.thread_count(), 1);
     try {
         const MapTask<In, Out, Leaf> task{

@@ -22,6 +22,15 @@ private:
 [[noreturn]] void fail(std::string message,
                        std::source_location where = std::source_location::current());
 
+// fail(message) unless `holds`: for states that consistent arguments never
+// reach. Checked in every build: the check costs nothing beside the work, and
+// the alternative to a loud failure would be a silently wrong result.
+inline void ensure(bool holds, const char* message,
+                   std::source_location where = std::source_location::current()) {
+    if (!holds) [[unlikely]]
+        fail(message, where);
+}
+
 // fail() with the equality-assertion message "assertion `left == right` failed"
 // and both sides in decimal, unless left == right.
 void assert_equal_lengths(std::size_t left, std::size_t right,
