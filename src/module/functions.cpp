@@ -4,14 +4,17 @@
 #include <exception>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "boundary.h"
 #include "lensing/disc_maps.h"
 #include "lensing/discrete_rings.h"
 #include "lensing/flux_map.h"
+#include "lensing/kernel_path.h"
 #include "lensing/limb_darkening.h"
 #include "lensing/thin_ring.h"
+#include "parallel/thread_count.h"
 #include "parallel/worker_pool.h"
 #include "results.h"
 
@@ -27,13 +30,16 @@ PendingError computation_error(const char* message) noexcept {
 }
 
 // Creates the process-wide worker pool, if it does not exist yet, without
-// holding the interpreter lock (other threads may run Python meanwhile).
+// holding the interpreter lock (other threads may run Python meanwhile). Its
+// size is read from the environment before the lock is let go: Python code
+// changes the environment (os.environ) only while it holds that lock.
 void ensure_worker_pool() {
     if (parallel::WorkerPool::global_exists()) return;
+    const std::size_t threads = parallel::configured_thread_count();
     std::exception_ptr failure;
     PyThreadState* state = PyEval_SaveThread();
     try {
-        parallel::WorkerPool::global();
+        parallel::WorkerPool::global(threads);
     } catch (...) { // no Python code runs here: nothing to let pass
         failure = std::current_exception();
     }
@@ -107,7 +113,7 @@ CallOutcome separations_re_rstar(const Args3& args) {
 
 // --- witt_mao_magnification(l, re, rstar) -> list[float]
 
-constexpr ArgumentSpec<3> witt_mao_spec{"witt_mao_magnification", {"l", "re", "rstar"}};
+constexpr ArgumentSpec<3> witt_mao_signature{"witt_mao_magnification", {"l", "re", "rstar"}};
 
 CallOutcome witt_mao(const Args3& args) {
     SeparationArguments a;
@@ -124,7 +130,7 @@ CallOutcome witt_mao(const Args3& args) {
 
 // --- multi_witt_mao_magnification(l, re, rstar) -> list[list[float]]
 
-constexpr ArgumentSpec<3> multi_witt_mao_spec{"multi_witt_mao_magnification", {"l", "re", "rstar"}};
+constexpr ArgumentSpec<3> multi_witt_mao_signature{"multi_witt_mao_magnification", {"l", "re", "rstar"}};
 
 CallOutcome multi_witt_mao(const Args3& args) {
     std::vector<double> l, re, rstar;
@@ -146,7 +152,7 @@ CallOutcome multi_witt_mao(const Args3& args) {
 
 // --- heyrovsky_magnification(l, r, re, rstar) -> float
 
-constexpr ArgumentSpec<4> heyrovsky_spec{"heyrovsky_magnification", {"l", "r", "re", "rstar"}};
+constexpr ArgumentSpec<4> heyrovsky_signature{"heyrovsky_magnification", {"l", "r", "re", "rstar"}};
 
 CallOutcome heyrovsky(const Args4& args) {
     double l, r, re, rstar;
@@ -162,17 +168,17 @@ CallOutcome heyrovsky(const Args4& args) {
 // --- integrated_heyrovsky_magnification(l, re, rstar) -> list[float]
 // --- integrated_witt_mao_magnification(l, re, rstar) -> list[float]
 
-constexpr ArgumentSpec<3> integrated_heyrovsky_spec{"integrated_heyrovsky_magnification",
+constexpr ArgumentSpec<3> integrated_heyrovsky_signature{"integrated_heyrovsky_magnification",
                                                     {"l", "re", "rstar"}};
-constexpr ArgumentSpec<3> integrated_witt_mao_spec{"integrated_witt_mao_magnification",
+constexpr ArgumentSpec<3> integrated_witt_mao_signature{"integrated_witt_mao_magnification",
                                                    {"l", "re", "rstar"}};
 
 // --- integrated_flux_map_witt_mao_magnification(l, re, rstar, bl, bf) -> list[float]
 // --- integrated_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf) -> list[float]
 
-constexpr ArgumentSpec<5> flux_map_witt_mao_spec{"integrated_flux_map_witt_mao_magnification",
+constexpr ArgumentSpec<5> flux_map_witt_mao_signature{"integrated_flux_map_witt_mao_magnification",
                                                  {"l", "re", "rstar", "bl", "bf"}};
-constexpr ArgumentSpec<5> flux_map_heyrovsky_spec{"integrated_flux_map_heyrovsky_magnification",
+constexpr ArgumentSpec<5> flux_map_heyrovsky_signature{"integrated_flux_map_heyrovsky_magnification",
                                                   {"l", "re", "rstar", "bl", "bf"}};
 
 // The five arguments of the flux-map functions, converted in parameter order.
@@ -202,7 +208,7 @@ CallOutcome flux_map(const Args5& args) {
 
 // --- discrete_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf) -> list[float]
 
-constexpr ArgumentSpec<5> discrete_spec{"discrete_flux_map_heyrovsky_magnification",
+constexpr ArgumentSpec<5> discrete_signature{"discrete_flux_map_heyrovsky_magnification",
                                         {"l", "re", "rstar", "bl", "bf"}};
 
 CallOutcome discrete_flux_map(const Args5& args) {
@@ -219,36 +225,54 @@ CallOutcome discrete_flux_map(const Args5& args) {
 
 template <const auto& Signature, auto Body>
 PyObject* native(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    // The kernel path is chosen once, from the environment: here, on the
+    // calling thread and under the interpreter lock, rather than on whichever
+    // worker first needs it.
+    lensing::active_kernel_path();
     return run_call(Signature, args, nargs, kwnames, Body);
 }
 
-// A function record; `doc` is the text signature followed by "\n--\n\n", from
-// which the interpreter derives __text_signature__ (and __doc__ is None).
-template <const auto& Signature, auto Body> PyMethodDef record(const char* doc) noexcept {
+// The documentation of a function record: its text signature, "name(l, re,
+// rstar)", then "\n--\n\n", from which the interpreter derives
+// __text_signature__ (and __doc__ is None).
+template <const auto& Signature> const char* text_signature() {
+    static const std::string doc = [] {
+        std::string text = std::string(Signature.function) + "(";
+        for (const char* parameter : Signature.parameters) {
+            if (text.back() != '(') text += ", ";
+            text += parameter;
+        }
+        return text + ")\n--\n\n";
+    }();
+    return doc.c_str();
+}
+
+// A function record. METH_STATIC does not change how these records are
+// called (each becomes a function object through PyCMethod_New, bound to the
+// module, whose entry ignores it); it states that they are not methods of
+// the module object, and keeps them out of PyModule_AddFunctions, which
+// refuses the flag: the execution step makes every function object itself.
+template <const auto& Signature, auto Body> PyMethodDef record() {
     using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
     FastCall function = &native<Signature, Body>;
     return PyMethodDef{Signature.function,
                        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),
-                       METH_FASTCALL | METH_STATIC | METH_KEYWORDS, doc};
+                       METH_FASTCALL | METH_STATIC | METH_KEYWORDS, text_signature<Signature>()};
 }
 
 PyMethodDef table[] = {
-    record<witt_mao_spec, witt_mao>("witt_mao_magnification(l, re, rstar)\n--\n\n"),
-    record<multi_witt_mao_spec, multi_witt_mao>(
-        "multi_witt_mao_magnification(l, re, rstar)\n--\n\n"),
-    record<heyrovsky_spec, heyrovsky>("heyrovsky_magnification(l, r, re, rstar)\n--\n\n"),
-    record<integrated_heyrovsky_spec,
-           separations_re_rstar<lensing::integrated_heyrovsky_magnification>>(
-        "integrated_heyrovsky_magnification(l, re, rstar)\n--\n\n"),
-    record<integrated_witt_mao_spec,
-           separations_re_rstar<lensing::integrated_witt_mao_magnification>>(
-        "integrated_witt_mao_magnification(l, re, rstar)\n--\n\n"),
-    record<flux_map_witt_mao_spec, flux_map<lensing::integrated_flux_map_witt_mao_magnification>>(
-        "integrated_flux_map_witt_mao_magnification(l, re, rstar, bl, bf)\n--\n\n"),
-    record<flux_map_heyrovsky_spec, flux_map<lensing::integrated_flux_map_heyrovsky_magnification>>(
-        "integrated_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf)\n--\n\n"),
-    record<discrete_spec, discrete_flux_map>(
-        "discrete_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf)\n--\n\n"),
+    record<witt_mao_signature, witt_mao>(),
+    record<multi_witt_mao_signature, multi_witt_mao>(),
+    record<heyrovsky_signature, heyrovsky>(),
+    record<integrated_heyrovsky_signature,
+           separations_re_rstar<lensing::integrated_heyrovsky_magnification>>(),
+    record<integrated_witt_mao_signature,
+           separations_re_rstar<lensing::integrated_witt_mao_magnification>>(),
+    record<flux_map_witt_mao_signature,
+           flux_map<lensing::integrated_flux_map_witt_mao_magnification>>(),
+    record<flux_map_heyrovsky_signature,
+           flux_map<lensing::integrated_flux_map_heyrovsky_magnification>>(),
+    record<discrete_signature, discrete_flux_map>(),
 };
 
 } // namespace
