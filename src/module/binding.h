@@ -11,7 +11,8 @@
 
 namespace caustiqa::module {
 
-// The name of a function and its parameter names, in order.
+// The signature of one Python function, which binding follows: the
+// function's name and its parameter names, in order.
 template <std::size_t N> struct ArgumentSpec {
     const char* function;
     std::array<const char*, N> parameters;
@@ -27,7 +28,8 @@ std::optional<PendingError> bind_arguments(const char* function, const char* con
 // Fills `bound` (borrowed references) from positional then keyword arguments,
 // or returns the TypeError that CPython's own binding would give: too many
 // positional arguments, an unexpected or repeated keyword, missing parameters.
-// Not noexcept: printing a keyword name may run its __str__.
+// Not noexcept: printing a keyword name may run its __str__, and a message
+// that cannot be allocated throws std::bad_alloc (a MemoryError at the boundary).
 template <std::size_t N>
 std::optional<PendingError> bind_arguments(const ArgumentSpec<N>& signature, PyObject* const* args,
                                            Py_ssize_t nargs, PyObject* kwnames,
