@@ -144,3 +144,9 @@ def test_first_call_fails_in_fresh_process(threads, n, failing):
     failures = [failing, 0, n * n - 1, n * n // 2]
     assert result.stderr.count(f"probe: element {failing} failed\n") == failures.count(failing)
     assert result.stderr.count("thread '<unnamed>' failed") == (len(failures) if n > 1 else 0)
+
+
+@pytest.mark.parametrize("n", [-1.0, float("nan"), 1e300])
+def test_probe_rejects_sizes_it_cannot_convert(n):
+    with pytest.raises(ValueError):
+        probe.nested_map(n, -1)

@@ -23,6 +23,10 @@ module::CallOutcome nested_map(const module::BoundArguments<2>& args) {
     double size, failing;
     if (auto e = args.to_double(0, size)) return std::move(*e);
     if (auto e = args.to_double(1, failing)) return std::move(*e);
+    // A double outside [0, 4096] (or NaN) would not convert to a size.
+    if (!(size >= 0 && size <= 4096)) {
+        return module::PendingError::deferred(PyExc_ValueError, "n must be in [0, 4096]");
+    }
     const auto n = static_cast<std::size_t>(size);
     std::vector<double> indices(n);
     std::iota(indices.begin(), indices.end(), 0.0);
