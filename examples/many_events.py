@@ -46,7 +46,8 @@ def parse_arguments(argv):
                         help="seed of the simulation: a seed gives the same events and fits")
     parser.add_argument("--cadence", type=float, default=60.0,
                         help="minutes between exposures at each site")
-    parser.add_argument("--backend", choices=("pool", "dask"), default="pool")
+    parser.add_argument("--backend", choices=("pool", "dask"), default="pool",
+                        help="where the fits run: a local process pool or a Dask cluster")
     parser.add_argument("--workers", type=pointlens.count(1), default=2, help="processes")
     parser.add_argument("--start-method", choices=("fork", "forkserver", "spawn"), default="fork",
                         help="how the local pool's processes start (pool backend)")
