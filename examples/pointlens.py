@@ -167,8 +167,8 @@ def limb_darkened_magnification(l, rho: float, u, method: str = "rings",
 # uniform one is an analytic function of l at fixed rho, singular only at the
 # limb, where it goes as (l - 1) log|l - 1| and |l - 1|^(3/2). In the variable
 # x = log(l - 1) outside, x = log(1 - l^2) inside, those terms are smooth, and a
-# Chebyshev series in x through a few exact integrals reproduces g to about
-# 1e-9 for rho from 1e-3 to 0.1. Points within LIMB_BAND of the limb get their
+# Chebyshev series in x through a few exact integrals reproduces the model to
+# 5e-8 for rho up to 0.1 (6e-7 at rho = 1) and 0 <= u <= 1. Points within LIMB_BAND of the limb get their
 # own integral; from FAR source radii on, the second-order term suffices
 # (below 2e-8 there for u <= 1).
 LIMB_BAND = 3e-3
@@ -199,8 +199,8 @@ def excess_series(region: str, rho: float, method: str) -> np.polynomial.Chebysh
 
 def interpolated_magnification(l, rho: float, u, method: str = "rings",
                                uniform: np.ndarray | None = None) -> np.ndarray:
-    """limb_darkened_magnification to within 1e-8 (relative) for rho from 1e-3 to 0.1
-    and 0 <= u <= 1, at the cost of at most 36 integrals per rho (12 nodes inside
+    """limb_darkened_magnification to within 5e-8 (relative) for rho up to 0.1 (6e-7
+    at rho = 1) and 0 <= u <= 1, with the ring method, at the cost of at most 36 integrals per rho (12 nodes inside
     the source, 24 outside) plus one per point within LIMB_BAND of the limb."""
     check_positive(rho=rho)
     l = np.asarray(l, dtype=float)
@@ -287,8 +287,8 @@ class Model:
 
     limb_darkening maps a band to its coefficient u (BAND_U by default; LIBRARY_U
     for a band not listed). With exact=False (the default) the limb-darkened
-    source comes from interpolated_magnification, within 1e-8 of the
-    integral at every point for 1e-3 <= rho <= 0.1; exact=True evaluates the
+    source comes from interpolated_magnification, within 5e-8 of the
+    integral at every point for rho <= 0.1; exact=True evaluates the
     integral at every point (limb_darkened_magnification), the reference.
     """
     sets: list[Photometry]
