@@ -45,9 +45,9 @@ UNITS = ("HJD - 2450000", "", "days", "")
 # the peak figure of the bundled data set.
 MB08310_ANOMALY = (0.07, 0.12)
 # emcee's default chain: over 50 times the longest integrated autocorrelation
-# time that the default run measures (about 17 steps with the differential-
-# evolution moves; 56 with emcee's default stretch move), emcee's own criterion.
-STEPS = 1000
+# time that the default run measures (about 23 steps with the differential-
+# evolution moves, 56 with emcee's default stretch move), emcee's own criterion.
+STEPS = 1500
 
 
 def band_coefficient(name: str, convert):
@@ -394,7 +394,7 @@ def plot_surface(u0, rho, chi2, best, best_chi2, path):
     axes.set_xlabel("u0 (10⁻³ Einstein radii)")
     axes.set_ylabel("ρ (10⁻³ Einstein radii)")
     axes.set_title("Δχ² over (u0, ρ), minimised over t0 and tE", fontsize=11)
-    axes.text(0.5, -0.2, "grey: outside the grid, which follows the fit's error ellipse "
+    axes.text(0.5, -0.13, "grey: outside the grid, which follows the fit's error ellipse "
                          "(±4σ in u0, and in ρ at each u0)",
               transform=axes.transAxes, ha="center", va="top", fontsize=7.5, color="0.3")
     axes.legend(fontsize=8, loc="upper left")

@@ -200,8 +200,10 @@ def excess_series(region: str, rho: float, method: str) -> np.polynomial.Chebysh
 def interpolated_magnification(l, rho: float, u, method: str = "rings",
                                uniform: np.ndarray | None = None) -> np.ndarray:
     """limb_darkened_magnification to within 5e-8 (relative) for rho up to 0.1 (6e-7
-    at rho = 1) and 0 <= u <= 1, with the ring method, at the cost of at most 36 integrals per rho (12 nodes inside
-    the source, 24 outside) plus one per point within LIMB_BAND of the limb."""
+    at rho = 1) and 0 <= u <= 1, with the ring method. Costs one integral per point
+    within LIMB_BAND of the limb, and per region (inside and outside the source)
+    the fewer of its nodes (12 and 24, once per rho) and its points: a region
+    with no more points than nodes gets the integral at each point."""
     check_positive(rho=rho)
     l = np.asarray(l, dtype=float)
     u = np.broadcast_to(check_u(u), l.shape)
@@ -213,12 +215,23 @@ def interpolated_magnification(l, rho: float, u, method: str = "rings",
     limb = np.abs(l - 1) < LIMB_BAND
     if limb.any():
         values[limb] = limb_darkened_magnification(l[limb], rho, u[limb], method, uniform[limb])
-    for region, (_, to_x, _, (low, high)) in REGIONS.items():
-        inside = (l >= low) & (l <= high) if region == "inside" else (l >= low) & (l < high)
-        if inside.any():
+    for region, (nodes, to_x, _, (low, high)) in REGIONS.items():
+        inside = region_mask(region, l)
+        count = np.count_nonzero(inside)
+        if count > nodes:
             excess = excess_series(region, float(rho), method)(to_x(l[inside]))
             values[inside] = uniform[inside] * (1 + ld_weight(u[inside]) * excess)
+        elif count:  # as few points as nodes: their own integrals cost no more
+            values[inside] = limb_darkened_magnification(l[inside], rho, u[inside], method,
+                                                         uniform[inside])
     return values
+
+
+def region_mask(region: str, l: np.ndarray) -> np.ndarray:
+    """The separations that fall in the region's range (inside: up to and including
+    its upper limit; outside: from its lower limit, below FAR)."""
+    low, high = REGIONS[region][3]
+    return (l >= low) & (l <= high) if region == "inside" else (l >= low) & (l < high)
 
 
 def integrals_per_evaluation(l) -> int:
@@ -226,8 +239,8 @@ def integrals_per_evaluation(l) -> int:
     no interpolant kept from an earlier call at the same rho."""
     l = np.asarray(l, dtype=float)
     total = np.count_nonzero(np.abs(l - 1) < LIMB_BAND)
-    for nodes, _, _, (low, high) in REGIONS.values():
-        total += nodes if np.any((l >= low) & (l <= high)) else 0
+    for region, (nodes, *_) in REGIONS.items():
+        total += min(nodes, np.count_nonzero(region_mask(region, l)))
     return int(total)
 
 

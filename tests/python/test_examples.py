@@ -72,6 +72,10 @@ def test_interpolated_model_matches_the_integral_at_every_point(u, rho):
     exact = pointlens.limb_darkened_magnification(SEPARATIONS, rho, u)
     np.testing.assert_allclose(pointlens.interpolated_magnification(SEPARATIONS, rho, u), exact,
                                rtol=1e-7, atol=0)
+    # No more points in a region than its nodes: each point gets its integral.
+    few = SEPARATIONS[::12][SEPARATIONS[::12] < pointlens.FAR]
+    np.testing.assert_array_equal(pointlens.interpolated_magnification(few, rho, u),
+                                  pointlens.limb_darkened_magnification(few, rho, u))
 
 
 @pytest.mark.parametrize("u, gamma", [(0.0, 0.0), (0.35, 0.264151), (0.55, 0.448980),
