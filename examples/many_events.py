@@ -204,6 +204,9 @@ def plot_recovery(results, path: Path) -> None:
         axis.set_yscale("log")
         for ticks in (axis.xaxis, axis.yaxis):
             ticks.set_minor_formatter(matplotlib.ticker.NullFormatter())
+            if k == 2:  # tE spans less than a decade: plain numbers at 5, 10, 20, 40 days
+                ticks.set_major_locator(matplotlib.ticker.FixedLocator([5, 10, 20, 40]))
+                ticks.set_major_formatter(matplotlib.ticker.FuncFormatter(lambda v, _: f"{v:g}"))
         axis.set_xlabel(f"true {name}")
         axis.set_ylabel(f"fitted {name}")
     u = LIMB_DARKENING["I"]
