@@ -34,17 +34,20 @@ except ImportError as missing:  # say how to install, rather than a traceback
     sys.exit(f"{missing.name} is not installed. From the project's root, ./scripts/demo sets up "
              "an environment with everything the examples need; or pip install '.[examples]'.")
 
-GAMMA = {"I": pointlens.BAND_GAMMA["I"]}
+ROOT = Path(__file__).resolve().parents[1]
+LIMB_DARKENING = {"I": pointlens.BAND_U["I"]}  # u of I(mu) = 1 - u (1 - mu)
 
 
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
-                                     formatter_class=argparse.ArgumentDefaultsHelpFormatter)
+                                     formatter_class=pointlens.HelpFormatter)
     parser.add_argument("--events", type=pointlens.count(1), default=24, help="number of events")
-    parser.add_argument("--seed", type=int, default=2008)
+    parser.add_argument("--seed", type=int, default=2008,
+                        help="seed of the simulation: a seed gives the same events and fits")
     parser.add_argument("--cadence", type=float, default=60.0,
                         help="minutes between exposures at each site")
-    parser.add_argument("--backend", choices=("pool", "dask"), default="pool")
+    parser.add_argument("--backend", choices=("pool", "dask"), default="pool",
+                        help="where the fits run: a local process pool or a Dask cluster")
     parser.add_argument("--workers", type=pointlens.count(1), default=2, help="processes")
     parser.add_argument("--start-method", choices=("fork", "forkserver", "spawn"), default="fork",
                         help="how the local pool's processes start (pool backend)")
@@ -52,9 +55,9 @@ def parse_arguments(argv):
                                             "default: start a LocalCluster)")
     parser.add_argument("--timeout", type=float, default=1800.0,
                         help="seconds to wait for all fits before giving up")
-    parser.add_argument("--output", type=Path, default=Path("out/many_events.png"),
-                        help="figure of fitted against true parameters")
-    parser.add_argument("--no-plot", action="store_true")
+    parser.add_argument("--output-dir", type=Path, default=ROOT / "out",
+                        help="where many_events.png (fitted against true parameters) goes")
+    parser.add_argument("--no-plot", action="store_true", help="write no figure")
     parser.add_argument("--json", type=Path, help="also write the results as JSON here")
     return parser.parse_args(argv)
 
@@ -81,7 +84,8 @@ def simulate_event(seed: int, index: int, cadence_minutes: float = 60.0) -> dict
     t = t + rng.normal(0, 0.1 * cadence_minutes / 1440, size=t.size)
 
     model = pointlens.Model([pointlens.Photometry("survey", "I", t, np.ones_like(t),
-                                                  np.ones_like(t))], gamma=GAMMA)
+                                                  np.ones_like(t))],
+                            limb_darkening=LIMB_DARKENING)
     flux = fs * model.magnification((t0, u0, tE, rho)) + fb
     mag = 18 - 2.5 * np.log10(flux)
     relative_error = np.hypot(0.004, 0.015 * 10 ** (0.2 * (mag - 18)))
@@ -93,7 +97,7 @@ def simulate_event(seed: int, index: int, cadence_minutes: float = 60.0) -> dict
 def fit_one(event: dict) -> dict:
     """Fit one event from a point-source start; what a worker runs."""
     start = time.perf_counter()
-    model = pointlens.Model([event["data"]], gamma=GAMMA)
+    model = pointlens.Model([event["data"]], limb_darkening=LIMB_DARKENING)
     point = pointlens.point_source_start(model, max_nfev=100)
     result = pointlens.fit_finite_source(model, point, max_nfev=100)
     try:
@@ -108,18 +112,30 @@ def fit_one(event: dict) -> dict:
             "seconds": time.perf_counter() - start}
 
 
+def progress_bar(total: int):
+    from tqdm import tqdm
+
+    return tqdm(total=total, desc="fits", unit="fit", file=sys.stderr, mininterval=0.5)
+
+
 def run_pool(events, workers: int, start_method: str, timeout: float):
     import multiprocessing
 
     context = multiprocessing.get_context(start_method)
     start = time.perf_counter()
-    with context.Pool(workers) as pool:  # terminated on leaving, also after a timeout
-        results = pool.map_async(fit_one, events, chunksize=1).get(timeout)
+    deadline = time.monotonic() + timeout
+    results = []
+    with context.Pool(workers) as pool, progress_bar(len(events)) as bar:
+        # The pool is terminated on leaving, also after a timeout.
+        fits = pool.imap_unordered(fit_one, events, chunksize=1)
+        for _ in events:
+            results.append(fits.next(max(deadline - time.monotonic(), 0.0)))
+            bar.update()
     return results, time.perf_counter() - start, 0.0
 
 
 def run_dask(events, workers: int, scheduler: str | None, timeout: float):
-    from dask.distributed import Client, LocalCluster, wait
+    from dask.distributed import Client, LocalCluster, as_completed
 
     start = time.perf_counter()
     if scheduler:
@@ -134,8 +150,11 @@ def run_dask(events, workers: int, scheduler: str | None, timeout: float):
         startup = time.perf_counter() - start
         start = time.perf_counter()
         futures = client.map(fit_one, events, pure=False)
-        wait(futures, timeout=timeout)
-        results = client.gather(futures)
+        results = []
+        with progress_bar(len(events)) as bar:
+            for future in as_completed(futures, timeout=timeout):
+                results.append(future.result())
+                bar.update()
         return results, time.perf_counter() - start, startup
     finally:
         client.close()
@@ -185,9 +204,15 @@ def plot_recovery(results, path: Path) -> None:
         axis.set_yscale("log")
         for ticks in (axis.xaxis, axis.yaxis):
             ticks.set_minor_formatter(matplotlib.ticker.NullFormatter())
+            if k == 2:  # tE spans less than a decade: plain numbers at 5, 10, 20, 40 days
+                ticks.set_major_locator(matplotlib.ticker.FixedLocator([5, 10, 20, 40]))
+                ticks.set_major_formatter(matplotlib.ticker.FuncFormatter(lambda v, _: f"{v:g}"))
         axis.set_xlabel(f"true {name}")
         axis.set_ylabel(f"fitted {name}")
-    figure.suptitle(f"{len(results)} simulated survey events: fitted against true")
+    u = LIMB_DARKENING["I"]
+    figure.suptitle(f"{len(results)} simulated survey events: fitted against true (I band, "
+                    f"I(μ) = 1 − u(1 − μ), u = {u:.2f}, Γ = 2u/(3 − u) = "
+                    f"{float(pointlens.gamma_from_u(u)):.3f})")
     figure.tight_layout()
     path.parent.mkdir(parents=True, exist_ok=True)
     figure.savefig(path, dpi=120)
@@ -212,11 +237,17 @@ def main(argv=None) -> int:
     print(f"{len(results)} fits on {where} in {seconds:.1f} s: {rate:.2f} fits per second"
           + (f" (cluster started in {startup:.1f} s)" if startup else ""))
     if not args.no_plot:
-        plot_recovery(results, args.output)
-        print(f"wrote {args.output}")
+        path = args.output_dir / "many_events.png"
+        plot_recovery(results, path)
+        print(f"wrote {path}")
     if args.json:
+        u = LIMB_DARKENING["I"]
+        limb_darkening = {"law": pointlens.LAWS,
+                          "bands": {"I": {"u": u, "gamma": float(pointlens.gamma_from_u(u))}}}
         args.json.write_text(json.dumps({"fits_per_second": rate, "seconds": seconds,
-                                         "startup_seconds": startup, "results": results},
+                                         "startup_seconds": startup,
+                                         "limb_darkening": limb_darkening,
+                                         "results": sorted(results, key=lambda r: r["index"])},
                                         indent=1))
     return 0
 

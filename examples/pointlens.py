@@ -10,18 +10,22 @@ flux fs_k and a blend flux fb_k, which enter linearly,
 
 and are solved exactly for every p, so the optimiser sees four parameters.
 
-The source is limb-darkened with the linear law I(mu) = 1 - gamma (1 - mu), a
-coefficient per data set (per band). caustiqa's limb-darkened functions use
-gamma = 0.6; since the magnification is linear in the brightness profile,
-any gamma follows exactly from them and the uniform disc (see
+The source is limb-darkened with the linear law I(mu) = 1 - u (1 - mu), one
+coefficient u per data set (per band); the same law is often written
+I(mu) proportional to 1 - Gamma (1 - 3 mu / 2), with Gamma = 2 u / (3 - u)
+(gamma_from_u and u_from_gamma convert). caustiqa's limb-darkened functions
+use u = 0.6 (Gamma = 0.5); since the magnification is linear in the brightness
+profile, any u follows exactly from them and the uniform disc (see
 limb_darkened_magnification).
 """
 from __future__ import annotations
 
 import argparse
+import functools
 import math
 import time
 import dataclasses
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -41,27 +45,70 @@ def count(minimum: int):
     return parse
 
 
-LIBRARY_GAMMA = 0.6  # the coefficient of caustiqa's limb-darkened functions
-NEAR = 5.0  # source radii within which the limb-darkened integral is evaluated
+class HelpFormatter(argparse.ArgumentDefaultsHelpFormatter):
+    """Shows a default only where there is one to show (not None, False or empty)."""
+
+    def _get_help_string(self, action):
+        default = action.default
+        if default is None or default is False or default == [] or "%(default)" in (action.help or ""):
+            return action.help
+        return super()._get_help_string(action)
+
+
+LIBRARY_U = 0.6  # the coefficient u of caustiqa's limb-darkened functions
 LIMB = 1e-3  # |l - 1| below which witt_mao_magnification returns its value at the limb
 
-# Linear limb-darkening coefficients of the law above for a star of about
-# 5800 K and log g = 4.5, rounded: representative values, not fitted ones.
-BAND_GAMMA = {"I": 0.55, "R": 0.63, "H": 0.35, "unfiltered": 0.60}
+# Linear limb-darkening coefficients u of I(mu) = 1 - u (1 - mu) for a star of
+# about 5800 K and log g = 4.5, rounded: representative values, not fitted ones.
+BAND_U = {"I": 0.55, "R": 0.63, "H": 0.35, "unfiltered": 0.60}
+LAWS = "I(mu) = 1 - u (1 - mu); I(mu) ∝ 1 - Gamma (1 - 3 mu / 2), Gamma = 2 u / (3 - u)"
 
 
-def ld_weight(gamma):
-    """Weight of the library's gamma = 0.6 profile in the profile of coefficient gamma."""
-    return 4 * np.asarray(gamma, dtype=float) / (3 - np.asarray(gamma, dtype=float))
+def check_u(u):
+    """u as an array, or ValueError unless 0 <= u <= 1 (a brightness that is
+    nowhere negative and falls towards the limb)."""
+    u = np.asarray(u, dtype=float)
+    if not np.all((u >= 0) & (u <= 1)):
+        raise ValueError(f"limb-darkening coefficient u must be in [0, 1], got {u}")
+    return u
 
 
-def ld_far_coefficient(gamma):
-    """c in A_gamma = A_uniform - c rho^2 laplacian(A_point)(u) + O(rho^4) for a lens
-    outside the source: the second-order finite-source terms differ by the
-    profiles' second moments, <r^2> = (1 - 7 gamma / 15) / (1 - gamma / 3) / 2
-    against 1 / 2, which gives c = gamma / (60 - 20 gamma)."""
+def gamma_from_u(u):
+    """Gamma of I(mu) ∝ 1 - Gamma (1 - 3 mu / 2) for u of I(mu) = 1 - u (1 - mu)."""
+    u = check_u(u)
+    return 2 * u / (3 - u)
+
+
+def u_from_gamma(gamma):
+    """u of I(mu) = 1 - u (1 - mu) for Gamma of I(mu) ∝ 1 - Gamma (1 - 3 mu / 2);
+    ValueError unless 0 <= Gamma <= 1 (which is 0 <= u <= 1)."""
     gamma = np.asarray(gamma, dtype=float)
-    return gamma / (60 - 20 * gamma)
+    if not np.all((gamma >= 0) & (gamma <= 1)):
+        raise ValueError(f"limb-darkening coefficient Gamma must be in [0, 1], got {gamma}")
+    return 3 * gamma / (2 + gamma)
+
+
+def check_positive(**values: float) -> None:
+    """ValueError for a parameter that is not a positive number (rho, tE)."""
+    for name, value in values.items():
+        if not value > 0:
+            raise ValueError(f"{name} must be positive, got {value}")
+
+
+def ld_weight(u):
+    """Weight of the library's u = 0.6 profile in the profile of coefficient u:
+    4 u / (3 - u), which is 2 Gamma."""
+    u = check_u(u)
+    return 4 * u / (3 - u)
+
+
+def ld_far_coefficient(u):
+    """c in A_u = A_uniform - c rho^2 laplacian(A_point)(u) + O(rho^4) for a lens
+    outside the source: the second-order finite-source terms differ by the
+    profiles' second moments, <r^2> = (1 - 7 u / 15) / (1 - u / 3) / 2
+    against 1 / 2, which gives c = u / (60 - 20 u)."""
+    u = check_u(u)
+    return u / (60 - 20 * u)
 
 
 def point_lens_laplacian(u: np.ndarray) -> np.ndarray:
@@ -72,45 +119,133 @@ def point_lens_laplacian(u: np.ndarray) -> np.ndarray:
 def uniform_disc(l, rho: float, accurate: bool = False) -> np.ndarray:
     """Uniform-disc magnification at separations l (source radii). With accurate=True
     the few separations within LIMB of the limb come from the ring integral instead."""
+    check_positive(rho=rho)
     l = np.asarray(l, dtype=float)
-    values = np.asarray(caustiqa.witt_mao_magnification(l.tolist(), 1.0, rho))
+    values = np.asarray(caustiqa.witt_mao_magnification(l, 1.0, rho))
     if accurate:
         limb = np.abs(l - 1) < LIMB
         if limb.any():
             values[limb] = caustiqa.integrated_flux_map_heyrovsky_magnification(
-                l[limb].tolist(), 1.0, rho, [0.0], [1.0])
+                l[limb], 1.0, rho, [0.0], [1.0])
     return values
 
 
-def limb_darkened_magnification(l, rho: float, gamma, method: str = "rings",
+INTEGRALS = {"rings": caustiqa.integrated_heyrovsky_magnification,
+             "discs": caustiqa.integrated_witt_mao_magnification}
+
+
+def limb_darkened_magnification(l, rho: float, u, method: str = "rings",
                                 uniform: np.ndarray | None = None) -> np.ndarray:
-    """Magnification of the linearly limb-darkened source I(mu) = 1 - gamma (1 - mu).
+    """Magnification of the linearly limb-darkened source I(mu) = 1 - u (1 - mu),
+    one integral per separation.
 
-    The profile is (1 - gamma) + gamma mu. A uniform disc has flux pi, the
-    profile mu has flux 2 pi / 3, so with A_U and A_mu the magnifications of
-    each (flux-normalised),
+    The profile is (1 - u) + u mu. A uniform disc has flux pi, the profile mu
+    has flux 2 pi / 3, so with A_U and A_mu the magnifications of each
+    (flux-normalised),
 
-        A_gamma = [(1 - gamma) A_U + (2 gamma / 3) A_mu] / (1 - gamma / 3).
+        A_u = [(1 - u) A_U + (2 u / 3) A_mu] / (1 - u / 3).
 
     The library's profile gives A_0.6 = (A_U + A_mu) / 2, hence A_mu = 2 A_0.6 - A_U and
 
-        A_gamma = A_U + w (A_0.6 - A_U),   w = 4 gamma / (3 - gamma).
+        A_u = A_U + w (A_0.6 - A_U),   w = 4 u / (3 - u) = 2 Gamma.
 
     method "rings" uses integrated_heyrovsky_magnification for A_0.6 (the accurate
     pair), "discs" integrated_witt_mao_magnification (about twice as fast inside the
-    source, less accurate near the limb). gamma may be one value or one per l;
+    source, less accurate near the limb). u may be one value or one per l;
     `uniform` may pass A_U if it is at hand.
     """
     l = np.asarray(l, dtype=float)
+    weight = ld_weight(u)
     if uniform is None:
         uniform = uniform_disc(l, rho, accurate=method == "rings")
-    integrated = {"rings": caustiqa.integrated_heyrovsky_magnification,
-                  "discs": caustiqa.integrated_witt_mao_magnification}[method]
-    library = np.asarray(integrated(l.tolist(), 1.0, rho))
-    return uniform + ld_weight(gamma) * (library - uniform)
+    library = np.asarray(INTEGRALS[method](l, 1.0, rho))
+    return uniform + weight * (library - uniform)
+
+
+# The interpolated model. Inside and outside the source, the relative excess
+# g(l) = (A_0.6 - A_U) / A_U of the library's limb-darkened disc over the
+# uniform one is an analytic function of l at fixed rho, singular only at the
+# limb, where it goes as (l - 1) log|l - 1| and |l - 1|^(3/2). In the variable
+# x = log(l - 1) outside, x = log(1 - l^2) inside, those terms are smooth, and a
+# Chebyshev series in x through a few exact integrals reproduces the model to
+# 5e-8 for rho up to 0.1 (6e-7 at rho = 1) and 0 <= u <= 1. Points within LIMB_BAND of the limb get their
+# own integral; from FAR source radii on, the second-order term suffices
+# (below 2e-8 there for u <= 1).
+LIMB_BAND = 3e-3
+FAR = 30.0
+REGIONS = {  # nodes, x(l), l(x), the range of l
+    "inside": (12, lambda l: np.log1p(-l * l), lambda x: np.sqrt(-np.expm1(x)),
+               (0.0, 1 - LIMB_BAND)),
+    "outside": (24, lambda l: np.log(l - 1), lambda x: 1 + np.exp(x), (1 + LIMB_BAND, FAR)),
+}
+
+
+def relative_excess(l, rho: float, method: str = "rings") -> np.ndarray:
+    """(A_0.6 - A_U) / A_U at separations l, one integral each."""
+    uniform = uniform_disc(l, rho, accurate=method == "rings")
+    return (np.asarray(INTEGRALS[method](np.asarray(l, dtype=float), 1.0, rho)) - uniform) / uniform
+
+
+@functools.lru_cache(maxsize=16)
+def excess_series(region: str, rho: float, method: str) -> np.polynomial.Chebyshev:
+    """The Chebyshev interpolant of relative_excess in the region's x, through the
+    region's nodes; kept for the last few rho (a fit varies t0, u0 and tE at
+    fixed rho as often as rho itself)."""
+    nodes, to_x, to_l, limits = REGIONS[region]
+    domain = sorted(float(to_x(np.float64(limit))) for limit in limits)
+    return np.polynomial.Chebyshev.interpolate(
+        lambda x: relative_excess(to_l(x), rho, method), nodes - 1, domain=domain)
+
+
+def interpolated_magnification(l, rho: float, u, method: str = "rings",
+                               uniform: np.ndarray | None = None) -> np.ndarray:
+    """limb_darkened_magnification to within 5e-8 (relative) for rho up to 0.1 (6e-7
+    at rho = 1) and 0 <= u <= 1, with the ring method. Costs one integral per point
+    within LIMB_BAND of the limb, and per region (inside and outside the source)
+    the fewer of its nodes (12 and 24, once per rho) and its points: a region
+    with no more points than nodes gets the integral at each point."""
+    check_positive(rho=rho)
+    l = np.asarray(l, dtype=float)
+    u = np.broadcast_to(check_u(u), l.shape)
+    if uniform is None:
+        uniform = uniform_disc(l, rho, accurate=method == "rings")
+    values = np.array(uniform, dtype=float)
+    far = l >= FAR
+    values[far] -= ld_far_coefficient(u[far]) * rho ** 2 * point_lens_laplacian(l[far] * rho)
+    limb = np.abs(l - 1) < LIMB_BAND
+    if limb.any():
+        values[limb] = limb_darkened_magnification(l[limb], rho, u[limb], method, uniform[limb])
+    for region, (nodes, to_x, _, (low, high)) in REGIONS.items():
+        inside = region_mask(region, l)
+        count = np.count_nonzero(inside)
+        if count > nodes:
+            excess = excess_series(region, float(rho), method)(to_x(l[inside]))
+            values[inside] = uniform[inside] * (1 + ld_weight(u[inside]) * excess)
+        elif count:  # as few points as nodes: their own integrals cost no more
+            values[inside] = limb_darkened_magnification(l[inside], rho, u[inside], method,
+                                                         uniform[inside])
+    return values
+
+
+def region_mask(region: str, l: np.ndarray) -> np.ndarray:
+    """The separations that fall in the region's range (inside: up to and including
+    its upper limit; outside: from its lower limit, below FAR)."""
+    low, high = REGIONS[region][3]
+    return (l >= low) & (l <= high) if region == "inside" else (l >= low) & (l < high)
+
+
+def integrals_per_evaluation(l) -> int:
+    """Integrals that interpolated_magnification evaluates at separations l, with
+    no interpolant kept from an earlier call at the same rho."""
+    l = np.asarray(l, dtype=float)
+    total = np.count_nonzero(np.abs(l - 1) < LIMB_BAND)
+    for region, (nodes, *_) in REGIONS.items():
+        total += min(nodes, np.count_nonzero(region_mask(region, l)))
+    return int(total)
 
 
 def point_source(u: np.ndarray) -> np.ndarray:
+    """Point-source magnification at separations u (Einstein radii)."""
     return (u * u + 2) / (u * np.sqrt(u * u + 4))
 
 
@@ -163,16 +298,16 @@ def load_event(directory: Path) -> list[Photometry]:
 class Model:
     """All data sets as one array, with what the model needs per point.
 
-    The limb-darkened integral is evaluated only where the lens lies within
-    `near` source radii of the source's centre; farther out the uniform disc
-    with the second-order limb-darkening term (ld_far_coefficient) is used,
-    within 1.2e-5 of the integral at l = 5 for gamma = 0.6 (2.1e-5 for
-    gamma = 0.9; less farther out), for rho from 1e-3 to 0.1.
+    limb_darkening maps a band to its coefficient u (BAND_U by default; LIBRARY_U
+    for a band not listed). With exact=False (the default) the limb-darkened
+    source comes from interpolated_magnification, within 5e-8 of the
+    integral at every point for rho <= 0.1; exact=True evaluates the
+    integral at every point (limb_darkened_magnification), the reference.
     """
     sets: list[Photometry]
-    gamma: dict[str, float] = field(default_factory=lambda: dict(BAND_GAMMA))
+    limb_darkening: dict[str, float] = field(default_factory=lambda: dict(BAND_U))
     method: str = "rings"
-    near: float = NEAR
+    exact: bool = False
     finite_source: bool = True
     uniform: bool = False  # a uniform disc instead of the limb-darkened source
     calls: int = 0
@@ -183,7 +318,7 @@ class Model:
         self.flux = np.concatenate([s.flux for s in self.sets])
         self.index = np.concatenate([np.full(len(s.t), k) for k, s in enumerate(self.sets)])
         self.scale = np.ones(len(self.sets))  # error scaling per data set
-        self.set_gamma = np.array([self.gamma.get(s.band, LIBRARY_GAMMA) for s in self.sets])
+        self.set_u = check_u([self.limb_darkening.get(s.band, LIBRARY_U) for s in self.sets])
         self._sigma = np.concatenate([s.sigma for s in self.sets])
 
     def variant(self, **changes) -> "Model":
@@ -196,26 +331,29 @@ class Model:
     def sigma(self) -> np.ndarray:
         return self._sigma * self.scale[self.index]
 
-    def magnification(self, p, t=None, index: int = 0) -> np.ndarray:
-        """A at the data's epochs, or at the epochs t with the limb darkening of data set index."""
-        t0, u0, tE, rho = p
-        start = time.perf_counter()
+    def separations(self, p, t=None) -> np.ndarray:
+        """u(t) in Einstein radii at the data's epochs or at the epochs t;
+        ValueError unless tE > 0."""
+        t0, u0, tE, _ = p
+        check_positive(tE=tE)
         times = self.t if t is None else np.asarray(t, dtype=float)
-        gamma = self.set_gamma[self.index] if t is None else np.full(len(times), self.set_gamma[index])
-        u = np.hypot(u0, (times - t0) / tE)
-        if self.finite_source:
-            l = u / rho
-            values = uniform_disc(l, rho, accurate=self.method == "rings")
-            if self.uniform:
-                return self._count(values, start)
-            near = l < self.near
-            far = ~near
-            values[far] -= ld_far_coefficient(gamma[far]) * rho ** 2 * point_lens_laplacian(u[far])
-            if near.any():
-                values[near] = limb_darkened_magnification(l[near], rho, gamma[near], self.method,
-                                                           values[near])
-        else:
-            values = point_source(u)
+        return np.hypot(u0, (times - t0) / tE)
+
+    def magnification(self, p, t=None, index: int = 0) -> np.ndarray:
+        """A at the data's epochs, or at the epochs t with the limb darkening of data
+        set index. ValueError unless tE > 0 and (for a finite source) rho > 0."""
+        rho = p[3]
+        start = time.perf_counter()
+        u = self.separations(p, t)
+        if not self.finite_source:
+            return self._count(point_source(u), start)
+        check_positive(rho=rho)
+        ld = self.set_u[self.index] if t is None else np.full(len(u), self.set_u[index])
+        l = u / rho
+        values = uniform_disc(l, rho, accurate=self.method == "rings")
+        if not self.uniform:
+            model = limb_darkened_magnification if self.exact else interpolated_magnification
+            values = model(l, rho, ld, self.method, values)
         return self._count(values, start)
 
     def _count(self, values, start):
@@ -304,23 +442,33 @@ def point_source_start(model: Model, tE: float = 20.0, max_nfev: int = 200):
 
 
 def fit_finite_source(model: Model, point_start, rho_starts=None, explore_nfev: int = 100,
-                      max_nfev: int | None = None):
+                      max_nfev: int | None = None, log: Callable[[str], None] | None = None):
     """A finite-source fit from a point-source solution (t0, u0, tE): fits of a
     uniform disc (some hundred times cheaper) from several source radii, then the
     model itself from the best of them. The default radii are 1e-3 to 0.1 and 1
     and 2 times the point-source u0 (a uniform disc crossed by the lens peaks near
     2 / rho, which a point source matches with u0 near rho / 2); u0 starts at no
-    less than 0.05 rho."""
+    less than 0.05 rho. `log`, if given, receives one line per stage."""
     t0, u0, tE = point_start
     if rho_starts is None:
         rho_starts = [*np.geomspace(1e-3, 0.1, 5), *([u0, 2 * u0] if u0 > 1e-4 else [])]
     disc = model.variant(uniform=True)
+    start = time.perf_counter()
     trials = [fit(disc, (t0, max(u0, 0.05 * rho), tE, rho), max_nfev=explore_nfev)
               for rho in rho_starts]
     best = min(trials, key=lambda result: result.cost)
+    if log:
+        log(f"uniform-disc fits from {len(trials)} source radii: best rho = {best.x[3]:.5f}, "
+            f"chi^2 = {2 * best.cost:.1f} ({disc.calls} evaluations, "
+            f"{time.perf_counter() - start:.1f} s)")
     model.calls += disc.calls
     model.seconds_magnification += disc.seconds_magnification
-    return fit(model, best.x, max_nfev=max_nfev)
+    calls, start = model.calls, time.perf_counter()
+    result = fit(model, best.x, max_nfev=max_nfev)
+    if log:
+        log(f"limb-darkened fit: rho = {result.x[3]:.5f}, chi^2 = {2 * result.cost:.1f} "
+            f"({model.calls - calls} evaluations, {time.perf_counter() - start:.1f} s)")
+    return result
 
 
 def covariance(result) -> np.ndarray:
@@ -354,8 +502,18 @@ class ProcessPool:
         self.pool = context.Pool(workers, initializer=install_model, initargs=(model,))
         self.timeout = timeout
 
-    def map(self, function, iterable):
-        return self.pool.map_async(function, iterable, chunksize=1).get(self.timeout)
+    def map(self, function, iterable, progress=None):
+        """[function(x) for x in iterable] in order; progress, if given, is called
+        once per finished item (a progress bar's update)."""
+        deadline = time.monotonic() + self.timeout
+        results = []
+        for_each = self.pool.imap(function, iterable, chunksize=1)
+        for _ in range(len(iterable)):
+            # A multiprocessing.TimeoutError once the deadline has passed.
+            results.append(for_each.next(max(deadline - time.monotonic(), 0.0)))
+            if progress:
+                progress()
+        return results
 
     def __enter__(self):
         return self
