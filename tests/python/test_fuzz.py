@@ -4,11 +4,11 @@ Every example is an arbitrary call: positional and keyword arguments in any mix
 (too many, too few, repeated, unknown names), each argument an odd object
 (special floats, huge ints, objects whose __float__/__index__/__len__/__iter__
 misbehave, buffers, numpy arrays, lists changed while they are read). The call
-must behave exactly like a model of the boundary built from the interpreter's
-own float conversion and sequence check: the same binding message, the same
-conversion exception with the same note, or the same outcome as a call with the
-converted plain floats, which in turn must have the documented shape or raise
-one of the documented exceptions.
+must behave exactly like a model of the boundary built from the module's fixed
+binding messages and the interpreter's own float conversion and sequence check:
+the same binding message, the same conversion exception with the same note, or
+the same outcome as a call with the converted plain floats, which in turn must
+have the documented shape or raise one of the documented exceptions.
 """
 
 import array
@@ -271,12 +271,31 @@ def outcome(call, *args, **kwargs):
 
 
 def binding_error(fn, npositional, keywords):
-    """The binding's failure, as a Python function with the same parameters fails."""
-    if npositional > len(fn.names):  # counted before the keywords, unlike for a Python function
-        return observed(TypeError(f"{fn.name}() takes {len(fn.names)} positional arguments but "
+    """The binding's failure: the module's own messages, fixed whatever the interpreter's own
+    say (3.13 and later add a "Did you mean" to theirs). Too many positional arguments are
+    counted first (unlike for a Python function), then each keyword in order, then what is
+    missing; a keyword name is shown with str(), which may raise."""
+    name, names = f"{fn.name}()", fn.names
+    if npositional > len(names):
+        return observed(TypeError(f"{name} takes {len(names)} positional arguments but "
                                   f"{npositional} {'was' if npositional == 1 else 'were'} given"))
-    failure, _ = outcome(fn.reference, *[None] * npositional, **dict.fromkeys(keywords))
-    return None if failure[0] == "value" else failure
+    RAISED.clear()
+    bound = set(names[:npositional])
+    try:
+        for keyword in keywords:
+            if keyword not in names:
+                raise TypeError(f"{name} got an unexpected keyword argument '{keyword!s}'")
+            if keyword in bound:
+                raise TypeError(f"{name} got multiple values for argument '{keyword!s}'")
+            bound.add(keyword)
+    except BaseException as error:
+        return observed(error)
+    missing = [f"'{n}'" for n in names if n not in bound]
+    if not missing:
+        return None
+    listed = " and ".join(missing) if len(missing) < 3 else ", ".join(missing[:-1]) + ", and " + missing[-1]
+    return observed(TypeError(f"{name} missing {len(missing)} required positional "
+                              f"argument{'s' if len(missing) > 1 else ''}: {listed}"))
 
 
 def to_double(value):
