@@ -45,7 +45,9 @@ def main(build, targets):
     for path, target in lane_objects.items():
         weak = {name for name, kind in objects[path] if kind in WEAK_CODE}
         for other, table in objects.items():
-            for name in weak & {name for name, _ in table} if other != path else ():
+            if other == path:
+                continue
+            for name in weak & {name for name, _ in table}:
                 shared.setdefault((target, name), []).append(other.relative_to(build))
     if shared:
         names = subprocess.run(["c++filt"], input="\n".join(name for _, name in shared),
