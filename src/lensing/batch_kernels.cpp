@@ -41,7 +41,7 @@ void thin_ring_magnification_batch(KernelPath path, const double* l, const doubl
 #endif
     default:
         for (std::size_t i = 0; i < n; ++i) {
-            out[i] = thin_ring_magnification(l[i], r[i], re, rstar).value_or_nan();
+            out[i] = thin_ring_magnification_or_nan(l[i], r[i], re, rstar);
         }
     }
 }

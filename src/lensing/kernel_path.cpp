@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/x86_levels.h"
+
 namespace caustiqa::lensing {
 namespace {
 
@@ -52,16 +54,13 @@ const char* kernel_path_name(KernelPath path) noexcept {
 bool kernel_path_supported(KernelPath path) noexcept {
     if (path == KernelPath::scalar) return true;
 #if CAUSTIQA_LANE_KERNELS
-    // libgcc's checks include the operating system's support for the
-    // registers (XSAVE state), not only the CPUID bits.
-    __builtin_cpu_init();
     switch (path) {
     case KernelPath::sse2:
         return true; // every x86-64
     case KernelPath::avx2:
-        return __builtin_cpu_supports("x86-64-v3");
+        return x86::runs_x86_64_v3();
     case KernelPath::avx512:
-        return __builtin_cpu_supports("x86-64-v4");
+        return x86::runs_x86_64_v4();
     default:
         return false;
     }

@@ -5,6 +5,12 @@
 // that path (edge band, point source, ring series band, u = 0, non-finite
 // arguments, rare paths of the elliptic integrals) take the scalar kernel's
 // result instead.
+//
+// Outside its own namespace this file calls only functions compiled out of
+// line in the baseline objects, never an inline one: the copy of an inline
+// function compiled here would use this file's instructions, and the linker
+// may keep it for the baseline code too. tests/cpp/isa_symbols.py checks the
+// objects for such shared symbols.
 
 #include "lane_kernels.h"
 
@@ -84,9 +90,7 @@ void ring_block(const double* l, const double* r, double re, double rstar, doubl
     const CompleteIntegrals<Lanes> c = complete_integrals<false>(g.n, g.m, general);
     ring_value(g, Lanes(w * w), c.k, c.pi).store(block.out);
     take_scalar(block.valid & !c.ok, [&](int i) {
-        const special::ValueOrError ring =
-            thin_ring_magnification(block.a[i], block.b[i], re, rstar);
-        block.out[i] = ring.is_error() ? __builtin_nan("") : ring.value();
+        block.out[i] = thin_ring_magnification_or_nan(block.a[i], block.b[i], re, rstar);
     });
     for (std::size_t i = 0; i < count; ++i)
         out[i] = block.out[i];

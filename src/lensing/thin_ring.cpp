@@ -36,4 +36,8 @@ special::ValueOrError thin_ring_magnification(double l, double r, double re,
     return special::ValueOrError::value_of(ring_value(g, w2, big_k.value(), big_pi.value()));
 }
 
+double thin_ring_magnification_or_nan(double l, double r, double re, double rstar) noexcept {
+    return thin_ring_magnification(l, r, re, rstar).value_or_nan();
+}
+
 } // namespace caustiqa::lensing

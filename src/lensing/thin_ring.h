@@ -14,4 +14,8 @@ namespace caustiqa::lensing {
 // r = l > 0 gives +inf.
 special::ValueOrError thin_ring_magnification(double l, double r, double re, double rstar) noexcept;
 
+// thin_ring_magnification's value, NaN for an error. Compiled out of line, so
+// that code built for another instruction set can call it (lane_kernels.h).
+double thin_ring_magnification_or_nan(double l, double r, double re, double rstar) noexcept;
+
 } // namespace caustiqa::lensing

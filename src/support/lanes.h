@@ -10,10 +10,13 @@
 // NaN). No fused multiply-add is formed (the build passes -ffp-contract=off).
 #pragma once
 
-// GCC 12 warns about its own _mm512_undefined_pd (a self-initialised value).
+// GCC 12 warns about its own _mm512_undefined_pd (a self-initialised value);
+// clang has no -Wmaybe-uninitialized.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 #pragma GCC diagnostic pop
 
