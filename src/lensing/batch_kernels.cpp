@@ -6,20 +6,29 @@
 
 namespace caustiqa::lensing {
 
+// The paths are tried from the given one down, each taking the points it
+// evaluates in blocks (a prefix of those left), the scalar function the rest:
+// a short run then costs blocks of narrower lanes rather than a wide block
+// with most of its lanes empty. Every path gives the same bits.
+
 void uniform_disc_magnification_batch(KernelPath path, const double* u, const double* rho,
                                       double* out, std::size_t n) noexcept {
+    std::size_t done = 0;
     switch (path) {
 #if CAUSTIQA_LANE_KERNELS
-    case KernelPath::sse2:
-        return sse2::disc_batch(u, rho, out, n);
-    case KernelPath::avx2:
-        return avx2::disc_batch(u, rho, out, n);
     case KernelPath::avx512:
-        return avx512::disc_batch(u, rho, out, n);
+        done += avx512::disc_blocks(u, rho, out, n);
+        [[fallthrough]];
+    case KernelPath::avx2:
+        done += avx2::disc_blocks(u + done, rho + done, out + done, n - done);
+        [[fallthrough]];
+    case KernelPath::sse2:
+        done += sse2::disc_blocks(u + done, rho + done, out + done, n - done);
+        [[fallthrough]];
 #endif
     default:
-        for (std::size_t i = 0; i < n; ++i)
-            out[i] = uniform_disc_magnification(u[i], rho[i]);
+        for (; done < n; ++done)
+            out[done] = uniform_disc_magnification(u[done], rho[done]);
     }
 }
 
@@ -30,19 +39,22 @@ void uniform_disc_magnification_batch(const double* u, const double* rho, double
 
 void thin_ring_magnification_batch(KernelPath path, const double* l, const double* r, double re,
                                    double rstar, double* out, std::size_t n) noexcept {
+    std::size_t done = 0;
     switch (path) {
 #if CAUSTIQA_LANE_KERNELS
-    case KernelPath::sse2:
-        return sse2::ring_batch(l, r, re, rstar, out, n);
-    case KernelPath::avx2:
-        return avx2::ring_batch(l, r, re, rstar, out, n);
     case KernelPath::avx512:
-        return avx512::ring_batch(l, r, re, rstar, out, n);
+        done += avx512::ring_blocks(l, r, re, rstar, out, n);
+        [[fallthrough]];
+    case KernelPath::avx2:
+        done += avx2::ring_blocks(l + done, r + done, re, rstar, out + done, n - done);
+        [[fallthrough]];
+    case KernelPath::sse2:
+        done += sse2::ring_blocks(l + done, r + done, re, rstar, out + done, n - done);
+        [[fallthrough]];
 #endif
     default:
-        for (std::size_t i = 0; i < n; ++i) {
-            out[i] = thin_ring_magnification_or_nan(l[i], r[i], re, rstar);
-        }
+        for (; done < n; ++done)
+            out[done] = thin_ring_magnification_or_nan(l[done], r[done], re, rstar);
     }
 }
 
@@ -56,7 +68,7 @@ void disc_map_chunk(double rho, const double* l, std::size_t n, double* out) noe
     constexpr std::size_t block = 256;
     double u[block];
     double radius[block];
-    for (std::size_t i = 0; i < block; ++i)
+    for (std::size_t i = 0; i < block && i < n; ++i)
         radius[i] = rho;
     const KernelPath path = active_kernel_path();
     for (std::size_t first = 0; first < n; first += block) {

@@ -98,17 +98,25 @@ void ring_block(const double* l, const double* r, double re, double rstar, doubl
 
 } // namespace
 
-void disc_batch(const double* u, const double* rho, double* out, std::size_t n) noexcept {
-    for (std::size_t i = 0; i < n; i += width) {
-        disc_block(u + i, rho + i, out + i, n - i < width ? n - i : width);
+std::size_t disc_blocks(const double* u, const double* rho, double* out, std::size_t n) noexcept {
+    std::size_t i = 0;
+    while (n - i > width / 2) {
+        const std::size_t count = n - i < width ? n - i : width;
+        disc_block(u + i, rho + i, out + i, count);
+        i += count;
     }
+    return i;
 }
 
-void ring_batch(const double* l, const double* r, double re, double rstar, double* out,
-                std::size_t n) noexcept {
-    for (std::size_t i = 0; i < n; i += width) {
-        ring_block(l + i, r + i, re, rstar, out + i, n - i < width ? n - i : width);
+std::size_t ring_blocks(const double* l, const double* r, double re, double rstar, double* out,
+                        std::size_t n) noexcept {
+    std::size_t i = 0;
+    while (n - i > width / 2) {
+        const std::size_t count = n - i < width ? n - i : width;
+        ring_block(l + i, r + i, re, rstar, out + i, count);
+        i += count;
     }
+    return i;
 }
 
 } // namespace caustiqa::lensing::CAUSTIQA_TARGET

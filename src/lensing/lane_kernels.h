@@ -7,13 +7,18 @@
 
 #include <cstddef>
 
+// Each evaluates its points in blocks of lanes while more than half a block
+// of them remains, and returns how many it evaluated (a prefix): a block costs
+// the same however few of its lanes hold points, so the rest are left to a
+// narrower target or to the scalar function.
 #define CAUSTIQA_DECLARE_LANE_KERNELS(target)                                                      \
     namespace caustiqa::lensing::target {                                                          \
-    /* out[i] = uniform_disc_magnification(u[i], rho[i]) for i < n. */                             \
-    void disc_batch(const double* u, const double* rho, double* out, std::size_t n) noexcept;      \
+    /* out[i] = uniform_disc_magnification(u[i], rho[i]). */                                       \
+    std::size_t disc_blocks(const double* u, const double* rho, double* out,                       \
+                            std::size_t n) noexcept;                                               \
     /* out[i] = thin_ring_magnification(l[i], r[i], re, rstar), NaN for an error. */               \
-    void ring_batch(const double* l, const double* r, double re, double rstar, double* out,        \
-                    std::size_t n) noexcept;                                                       \
+    std::size_t ring_blocks(const double* l, const double* r, double re, double rstar,             \
+                            double* out, std::size_t n) noexcept;                                  \
     }
 
 CAUSTIQA_DECLARE_LANE_KERNELS(sse2)
