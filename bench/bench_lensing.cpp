@@ -53,20 +53,20 @@
 #include <vector>
 
 #include "bench_util.h"
-#include "lensing/batch_kernels.h"
-#include "lensing/disc_maps.h"
-#include "lensing/flux_map.h"
-#include "lensing/limb_darkening.h"
-#include "lensing/ring_integral.h"
-#include "lensing/tabulated_profile.h"
-#include "lensing/tanh_sinh.h"
-#include "lensing/uniform_disc.h"
+#include "lensing/kernels/batch_kernels.h"
+#include "lensing/arrays/disc_maps.h"
+#include "lensing/sources/flux_map.h"
+#include "lensing/sources/limb_darkening.h"
+#include "lensing/sources/ring_integral.h"
+#include "lensing/sources/tabulated_profile.h"
+#include "quadrature/tanh_sinh.h"
+#include "lensing/kernels/uniform_disc.h"
 #include "parallel/worker_pool.h"
 
 namespace {
 
 using caustiqa::bench::thread_cpu_ns;
-using caustiqa::lensing::QuadratureResult;
+using caustiqa::quadrature::QuadratureResult;
 using caustiqa::lensing::uniform_disc_magnification;
 
 // Sizes of the array cases; --quick shrinks them.
@@ -172,7 +172,7 @@ template <class Batch> void time_batch(benchmark::State& state, std::size_t n, B
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
 }
 
-void BM_disc_batch(benchmark::State& state, caustiqa::lensing::KernelPath path) {
+void BM_disc_batch(benchmark::State& state, caustiqa::lanes::KernelPath path) {
     static const std::vector<DiscArgument> arguments = make_disc_arguments();
     std::vector<double> u, rho, out(arguments.size());
     for (const DiscArgument& a : arguments) {
@@ -186,7 +186,7 @@ void BM_disc_batch(benchmark::State& state, caustiqa::lensing::KernelPath path) 
     });
 }
 
-void BM_ring_batch(benchmark::State& state, caustiqa::lensing::KernelPath path) {
+void BM_ring_batch(benchmark::State& state, caustiqa::lanes::KernelPath path) {
     static const RingRuns rings;
     std::vector<double> out(rings.l.size());
     time_batch(state, rings.l.size(), [&] {
@@ -294,7 +294,7 @@ void BM_witt_mao_map(benchmark::State& state) {
 
 using caustiqa::pi;
 using caustiqa::two_pi;
-using caustiqa::lensing::quadrature_target;
+using caustiqa::quadrature::tolerance;
 
 struct WittMaoCase {
     static constexpr const char* name = "BM_integrated_witt_mao";
@@ -312,7 +312,7 @@ struct WittMaoCase {
     }
     template <class F> double element(double l, const F& f, QuadratureResult& q) const {
         const double u = l * rho;
-        q = caustiqa::lensing::tanh_sinh_integrate(f, 0.0, 1.0, quadrature_target);
+        q = caustiqa::quadrature::tanh_sinh_integrate(f, 0.0, 1.0, tolerance);
         const double a = uniform_disc_magnification(u, rho);
         return ((0.6 * q.integral + 0.4 * a) * pi) / caustiqa::lensing::limb_darkened_flux;
     }
@@ -320,7 +320,7 @@ struct WittMaoCase {
 
 // The thin-ring cases call the library's own ring_integrand.
 template <class F> double ring_element(double l, const F& f, QuadratureResult& q, double flux) {
-    q = caustiqa::lensing::tanh_sinh_integrate_split(f, l, quadrature_target);
+    q = caustiqa::quadrature::tanh_sinh_integrate_split(f, l, tolerance);
     if (q.finite_samples == 0) return NAN;
     return q.integral / flux;
 }
@@ -375,7 +375,7 @@ struct FluxMapWittMaoCase {
         };
     }
     template <class F> double element(double l, const F& f, QuadratureResult& q) const {
-        q = caustiqa::lensing::tanh_sinh_integrate_split(f, l, quadrature_target);
+        q = caustiqa::quadrature::tanh_sinh_integrate_split(f, l, tolerance);
         if (q.finite_samples == 0) return NAN;
         return q.integral / flux;
     }
@@ -507,11 +507,10 @@ template <class Case> void BM_integrated(benchmark::State& state) {
 void register_benchmarks() {
     benchmark::RegisterBenchmark("BM_uniform_disc", BM_uniform_disc);
     benchmark::RegisterBenchmark("BM_uniform_disc_far_field", BM_uniform_disc_far_field);
-    using caustiqa::lensing::KernelPath;
-    for (const KernelPath path :
-         {KernelPath::scalar, KernelPath::sse2, KernelPath::avx2, KernelPath::avx512}) {
-        if (!caustiqa::lensing::kernel_path_supported(path)) continue;
-        const std::string name = caustiqa::lensing::kernel_path_name(path);
+    using caustiqa::lanes::KernelPath;
+    for (KernelPath path = 0; path < caustiqa::lanes::kernel_path_count(); ++path) {
+        if (!caustiqa::lanes::kernel_path_supported(path)) continue;
+        const std::string name = caustiqa::lanes::kernel_path_name(path);
         benchmark::RegisterBenchmark(("BM_disc_batch/" + name).c_str(), BM_disc_batch, path);
         benchmark::RegisterBenchmark(("BM_ring_batch/" + name).c_str(), BM_ring_batch, path);
     }

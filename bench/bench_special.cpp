@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "bench_util.h"
-#include "lensing/discrete_rings.h"
-#include "lensing/thin_ring.h"
+#include "lensing/sources/discrete_rings.h"
+#include "lensing/kernels/thin_ring.h"
 #include "special/complete.h"
 #include "special/ellippi.h"
 

@@ -22,7 +22,7 @@ import header_output
 mp.mp.dps = 60
 
 LEVELS = 7
-HEADER = pathlib.Path(__file__).resolve().parent.parent / "src" / "lensing" / "tanh_sinh_nodes.h"
+HEADER = pathlib.Path(__file__).resolve().parent.parent / "src" / "quadrature" / "tanh_sinh_nodes.h"
 
 
 def level_parameters(j):
@@ -46,7 +46,7 @@ def render():
         "// Regenerate with: python3 tools/generate_tanh_sinh_nodes.py",
         "#pragma once",
         "",
-        "namespace caustiqa::lensing::detail {",
+        "namespace caustiqa::quadrature::detail {",
         "",
         "struct TanhSinhNode {",
         "    double weight;",
@@ -62,7 +62,7 @@ def render():
             out.append(f"    {{{w!r}, {x!r}}},")
         out.append("};")
         out.append("")
-    out.append("} // namespace caustiqa::lensing::detail")
+    out.append("} // namespace caustiqa::quadrature::detail")
     return "\n".join(out) + "\n"
 
 

@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "boundary.h"
-#include "lensing/disc_maps.h"
-#include "lensing/discrete_rings.h"
-#include "lensing/flux_map.h"
-#include "lensing/kernel_path.h"
-#include "lensing/limb_darkening.h"
-#include "lensing/thin_ring.h"
+#include "lensing/arrays/disc_maps.h"
+#include "lensing/sources/discrete_rings.h"
+#include "lensing/sources/flux_map.h"
+#include "lanes/paths.h"
+#include "lensing/sources/limb_darkening.h"
+#include "lensing/kernels/thin_ring.h"
 #include "parallel/thread_count.h"
 #include "parallel/worker_pool.h"
 #include "results.h"
@@ -228,7 +228,7 @@ PyObject* native(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     // The kernel path is chosen once, from the environment: here, on the
     // calling thread and under the interpreter lock, rather than on whichever
     // worker first needs it.
-    lensing::active_kernel_path();
+    lanes::active_kernel_path();
     return run_call(Signature, args, nargs, kwnames, Body);
 }
 

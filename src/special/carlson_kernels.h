@@ -1,10 +1,10 @@
 // The duplication loop of R_J, written once over a lane type V (double for
 // carlson_rj, a block of SIMD lanes for the batch kernels; see
-// support/lane_ops.h). The loop runs until its last active lane has converged;
+// lanes/one_lane.h). The loop runs until its last active lane has converged;
 // a converged lane is frozen.
 #pragma once
 
-#include "support/lane_ops.h"
+#include "lanes/one_lane.h"
 
 namespace caustiqa::special {
 namespace detail {

@@ -1,6 +1,6 @@
 // The common paths of K(m) and E(m), written once over a lane type V (double
 // for ellipk and ellipe, a block of SIMD lanes for the batch kernels; see
-// support/lane_ops.h): the Taylor polynomials and the AGM loops. Each loop
+// lanes/one_lane.h): the Taylor polynomials and the AGM loops. Each loop
 // runs until its last active lane has finished; a finished lane is frozen.
 #pragma once
 
@@ -9,7 +9,7 @@
 
 #include "complete_tables.h"
 #include "constants.h"
-#include "support/lane_ops.h"
+#include "lanes/one_lane.h"
 
 namespace caustiqa::special {
 namespace detail {

@@ -1,7 +1,7 @@
 // Numerical constants shared by the elliptic integrals.
 #pragma once
 
-#include "support/math_constants.h"
+#include "math_constants.h"
 
 namespace caustiqa::special::detail {
 

@@ -1,4 +1,4 @@
-#include "lensing/batch_kernels.h"
+#include "lensing/kernels/batch_kernels.h"
 
 #include <gtest/gtest.h>
 
@@ -8,15 +8,17 @@
 #include <random>
 #include <vector>
 
-#include "lensing/flux_map.h"
-#include "lensing/limb_darkening.h"
-#include "lensing/thin_ring.h"
-#include "lensing/uniform_disc.h"
+#include "lensing/sources/flux_map.h"
+#include "lensing/sources/limb_darkening.h"
+#include "lensing/kernels/thin_ring.h"
+#include "lensing/kernels/uniform_disc.h"
 #include "reference/integrated_snapshot.h"
 #include "relative_error.h"
 
 namespace caustiqa::lensing {
 namespace {
+
+using namespace lanes;
 
 using testing::same_double;
 
@@ -85,8 +87,7 @@ template <class Call> void in_runs(Generator& g, std::size_t n, Call call) {
 
 std::vector<KernelPath> supported_paths() {
     std::vector<KernelPath> paths;
-    for (KernelPath p :
-         {KernelPath::scalar, KernelPath::sse2, KernelPath::avx2, KernelPath::avx512})
+    for (KernelPath p = 0; p < kernel_path_count(); ++p)
         if (kernel_path_supported(p)) paths.push_back(p);
     return paths;
 }

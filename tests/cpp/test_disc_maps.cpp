@@ -1,4 +1,4 @@
-#include "lensing/disc_maps.h"
+#include "lensing/arrays/disc_maps.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <limits>
 #include <vector>
 
-#include "lensing/uniform_disc.h"
+#include "lensing/kernels/uniform_disc.h"
 #include "relative_error.h"
 
 namespace caustiqa::lensing {

@@ -1,4 +1,4 @@
-#include "lensing/discrete_rings.h"
+#include "lensing/sources/discrete_rings.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "lensing/thin_ring.h"
+#include "lensing/kernels/thin_ring.h"
 #include "support/fatal_failure.h"
 #include "relative_error.h"
 

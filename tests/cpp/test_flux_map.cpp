@@ -1,4 +1,4 @@
-#include "lensing/flux_map.h"
+#include "lensing/sources/flux_map.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "lensing/tabulated_profile.h"
-#include "lensing/uniform_disc.h"
+#include "lensing/sources/tabulated_profile.h"
+#include "lensing/kernels/uniform_disc.h"
 #include "support/fatal_failure.h"
 #include "relative_error.h"
 

@@ -1,4 +1,4 @@
-#include "lensing/limb_darkening.h"
+#include "lensing/sources/limb_darkening.h"
 
 #include <gtest/gtest.h>
 
@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "lensing/ring_integral.h"
-#include "lensing/tanh_sinh.h"
-#include "lensing/thin_ring.h"
-#include "lensing/uniform_disc.h"
+#include "lensing/sources/ring_integral.h"
+#include "quadrature/tanh_sinh.h"
+#include "lensing/kernels/thin_ring.h"
+#include "lensing/kernels/uniform_disc.h"
 #include "reference/limb_darkening_reference.h"
 #include "relative_error.h"
 
@@ -127,10 +127,10 @@ TEST(RingIntegral, IsTheQuadratureOfTheRingIntegrand) {
             const auto integrand = [&](double r) {
                 return ring_integrand(r, l, 1.0, rstar, limb_darkening_profile);
             };
-            QuadratureResult sum = tanh_sinh_integrate(integrand, 0.0, 1.0, 1e-16);
+            quadrature::QuadratureResult sum = quadrature::tanh_sinh_integrate(integrand, 0.0, 1.0, 1e-16);
             if (0 < l && l < 1) {
-                const QuadratureResult inner = tanh_sinh_integrate(integrand, 0.0, l, 1e-16);
-                const QuadratureResult outer = tanh_sinh_integrate(integrand, l, 1.0, 1e-16);
+                const quadrature::QuadratureResult inner = quadrature::tanh_sinh_integrate(integrand, 0.0, l, 1e-16);
+                const quadrature::QuadratureResult outer = quadrature::tanh_sinh_integrate(integrand, l, 1.0, 1e-16);
                 sum = {inner.integral + outer.integral, 0, 0,
                        inner.finite_samples + outer.finite_samples};
             }
@@ -151,7 +151,7 @@ TEST(LimbDarkening, DiscSumIsItsDecomposition) {
             const auto integrand = [&](double x) {
                 return detail::mu_weighted_integrand(u, rho, x);
             };
-            const double j = tanh_sinh_integrate(integrand, 0.0, 1.0, 1e-16).integral;
+            const double j = quadrature::tanh_sinh_integrate(integrand, 0.0, 1.0, 1e-16).integral;
             const double a = uniform_disc_magnification(u, rho);
             const double expected = ((0.6 * j + 0.4 * a) * 3.141592653589793) / limb_darkened_flux;
             EXPECT_TRUE(same_double(one(witt_mao, l, 1.0, rho), expected))

@@ -1,4 +1,4 @@
-#include "special/linear_interpolation.h"
+#include "lensing/sources/linear_interpolation.h"
 
 #include <gtest/gtest.h>
 

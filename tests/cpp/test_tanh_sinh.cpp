@@ -1,4 +1,4 @@
-#include "lensing/tanh_sinh.h"
+#include "quadrature/tanh_sinh.h"
 
 #include <gtest/gtest.h>
 
@@ -13,10 +13,10 @@
 #include <utility>
 #include <vector>
 
-#include "lensing/limb_darkening.h"
+#include "lensing/sources/limb_darkening.h"
 #include "relative_error.h"
 
-namespace caustiqa::lensing {
+namespace caustiqa::quadrature {
 namespace {
 
 using testing::same_double;
@@ -294,12 +294,12 @@ TEST(TanhSinhNodes, TableFollowsTheNodeRule) {
 
 // The stored flux of the limb-darkened source is this quadrature's own value.
 TEST(TanhSinh, LimbDarkenedFluxIsTheQuadratureValue) {
-    const auto f = [](double r) { return limb_darkening_profile(r) * (2 * pi * r); };
+    const auto f = [](double r) { return lensing::limb_darkening_profile(r) * (2 * pi * r); };
     const QuadratureResult flux = tanh_sinh_integrate(f, 0.0, 1.0, 1e-16);
-    EXPECT_TRUE(same_double(flux.integral, limb_darkened_flux));
-    EXPECT_TRUE(same_double(limb_darkened_flux, 2.5132741228717936));
+    EXPECT_TRUE(same_double(flux.integral, lensing::limb_darkened_flux));
+    EXPECT_TRUE(same_double(lensing::limb_darkened_flux, 2.5132741228717936));
     EXPECT_NEAR(flux.integral, 0.8 * pi, 1e-13);
 }
 
 } // namespace
-} // namespace caustiqa::lensing
+} // namespace caustiqa::quadrature

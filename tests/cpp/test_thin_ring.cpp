@@ -1,4 +1,4 @@
-#include "lensing/thin_ring.h"
+#include "lensing/kernels/thin_ring.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "lensing/uniform_disc.h"
+#include "lensing/kernels/uniform_disc.h"
 
 #include <gtest/gtest.h>
 

@@ -13,13 +13,13 @@
 #include <span>
 #include <vector>
 
-#include "lensing/tanh_sinh.h"
-#include "lensing/thin_ring.h"
-#include "lensing/uniform_disc.h"
+#include "quadrature/tanh_sinh.h"
+#include "lensing/kernels/thin_ring.h"
+#include "lensing/kernels/uniform_disc.h"
 #include "special/carlson.h"
 #include "special/complete.h"
 #include "special/ellippi.h"
-#include "special/linear_interpolation.h"
+#include "lensing/sources/linear_interpolation.h"
 
 namespace {
 
@@ -252,7 +252,7 @@ void interpolation(Reader& in) {
 }
 
 void quadrature(double a, double b, double tol, double c0, double c1, double s) {
-    using caustiqa::lensing::tanh_sinh_integrate;
+    using caustiqa::quadrature::tanh_sinh_integrate;
     std::uint32_t calls = 0, finite = 0;
     bool outside = false;
     const double lo = std::min(a, b), hi = std::max(a, b);

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
-#include "batch_kernels.h"
+#include "lensing/kernels/batch_kernels.h"
 #include "support/fatal_failure.h"
-#include "thin_ring.h"
+#include "lensing/kernels/thin_ring.h"
 
 namespace caustiqa::lensing {
 namespace {

@@ -4,7 +4,7 @@
 // Regenerate with: python3 tools/generate_tanh_sinh_nodes.py
 #pragma once
 
-namespace caustiqa::lensing::detail {
+namespace caustiqa::quadrature::detail {
 
 struct TanhSinhNode {
     double weight;
@@ -224,4 +224,4 @@ inline constexpr TanhSinhNode tanh_sinh_level_6[] = {
     {3.411862828005251e-14, 0.9999999999999298},
 };
 
-} // namespace caustiqa::lensing::detail
+} // namespace caustiqa::quadrature::detail

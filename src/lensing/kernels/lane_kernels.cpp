@@ -1,4 +1,4 @@
-// The batch disc and ring over blocks of lanes (support/lanes.h), compiled
+// The batch disc and ring over blocks of lanes (lanes/simd.h), compiled
 // once per instruction set (lane_kernels.h). A block runs the general branch
 // of the scalar kernel (and the disc's far field) in every lane, from the same templates
 // (disc_formula.h, ring_formula.h, special/elliptic_lanes.h); the lanes off
@@ -14,7 +14,7 @@
 
 #include "lane_kernels.h"
 
-#include "support/lanes.h"
+#include "lanes/simd.h"
 // The lane type first: the templates below find its operations on instantiation.
 #include "disc_far_field.h"
 #include "disc_formula.h"

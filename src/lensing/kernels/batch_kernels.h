@@ -1,13 +1,15 @@
 // Batch forms of the uniform disc and the thin ring over blocks of independent
 // points: element for element bit-identical to the scalar functions, and
-// faster, since the points run side by side in SIMD lanes (kernel_path.h).
+// faster, since the points run side by side in SIMD lanes (lanes/paths.h).
 #pragma once
 
 #include <cstddef>
 
-#include "kernel_path.h"
+#include "lanes/paths.h"
 
 namespace caustiqa::lensing {
+
+using lanes::KernelPath;
 
 // out[i] = uniform_disc_magnification(u[i], rho[i]) for i < n, on the active
 // path or on a given supported one.

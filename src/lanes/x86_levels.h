@@ -8,6 +8,9 @@
 
 namespace caustiqa::x86 {
 
+// Every x86-64 processor: the baseline (SSE2) level. False off x86-64.
+bool runs_x86_64() noexcept;
+
 // AVX, AVX2, BMI1, BMI2, F16C, FMA, LZCNT, MOVBE, XSAVE and the x86-64-v2 set
 // (CMPXCHG16B, LAHF/SAHF, POPCNT, SSE3, SSSE3, SSE4.1, SSE4.2), with YMM state
 // enabled by the operating system. False off x86-64.

@@ -5,7 +5,7 @@
 #include "ring_formula.h"
 #include "special/complete.h"
 #include "special/ellippi.h"
-#include "support/math_constants.h"
+#include "special/math_constants.h"
 
 namespace caustiqa::lensing {
 

@@ -1,5 +1,5 @@
 // The operations that the kernel templates use on a lane type V, here for V =
-// double with mask type bool (one lane). support/lanes.h gives the same
+// double with mask type bool (one lane). lanes/simd.h gives the same
 // operations for blocks of lanes in SIMD registers. A kernel written once as a
 // template over V is then the scalar kernel and the batch kernel at once, with
 // one order of floating-point operations for both.

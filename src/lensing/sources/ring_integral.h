@@ -7,11 +7,11 @@
 #include <span>
 #include <vector>
 
-#include "batch_kernels.h"
+#include "lensing/kernels/batch_kernels.h"
 #include "support/cancellation.h"
-#include "support/math_constants.h"
-#include "tanh_sinh.h"
-#include "thin_ring.h"
+#include "special/math_constants.h"
+#include "quadrature/tanh_sinh.h"
+#include "lensing/kernels/thin_ring.h"
 
 namespace caustiqa::lensing {
 
@@ -29,7 +29,7 @@ double ring_integrand(double r, double l, double re, double rstar,
 template <class Profile>
 void ring_integrand_batch(const double* r, std::size_t count, double l, double re, double rstar,
                           const Profile& profile, double* values) noexcept {
-    double separations[tanh_sinh_batch_limit];
+    double separations[quadrature::tanh_sinh_batch_limit];
     for (std::size_t i = 0; i < count; ++i)
         separations[i] = l;
     thin_ring_magnification_batch(separations, r, re, rstar, values, count);
@@ -48,7 +48,7 @@ double integrated_ring_magnification(double l, double re, double rstar, const Pr
     const auto integrand = [&](const double* r, double* values, std::size_t count) {
         ring_integrand_batch(r, count, l, re, rstar, profile, values);
     };
-    const QuadratureResult ring = tanh_sinh_integrate_split_batch(integrand, l, quadrature_target);
+    const quadrature::QuadratureResult ring = quadrature::tanh_sinh_integrate_split_batch(integrand, l, quadrature::tolerance);
     if (ring.finite_samples == 0) return NAN;
     return ring.integral / flux;
 }
@@ -62,7 +62,7 @@ std::vector<double> integrated_ring_magnification(std::span<const double> l, dou
     std::vector<double> result;
     result.reserve(l.size());
     for (const double separation : l) {
-        if (cancel.tick(quadrature_cost)) break;
+        if (cancel.tick(quadrature::cost)) break;
         result.push_back(integrated_ring_magnification(separation, re, rstar, profile, flux));
     }
     return result;

@@ -1,11 +1,11 @@
 // The uniform disc far from the lens, where the closed form in E, K and Pi
 // loses about (u/rho)^2 ulps to cancellation and an expansion is exact instead.
 // Written once over a lane type V (double for uniform_disc_magnification, a
-// block of SIMD lanes for the batch kernel; see support/lane_ops.h), which must
+// block of SIMD lanes for the batch kernel; see lanes/one_lane.h), which must
 // give the same bits.
 #pragma once
 
-#include "support/lane_ops.h"
+#include "lanes/one_lane.h"
 
 namespace caustiqa::lensing {
 namespace detail {

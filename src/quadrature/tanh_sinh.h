@@ -12,19 +12,19 @@
 #include <iterator>
 #include <span>
 
-#include "support/math_constants.h"
+#include "special/math_constants.h"
 #include "tanh_sinh_nodes.h"
 
-namespace caustiqa::lensing {
+namespace caustiqa::quadrature {
 
 // The absolute error asked of every radial integral of the library: below the
 // resolution of doubles for integrals of order one, so each quadrature refines
 // until its error estimate says the sum no longer changes.
-inline constexpr double quadrature_target = 1e-16;
+inline constexpr double tolerance = 1e-16;
 
 // A typical quadrature's cost in kernel evaluations, for Cancellation::tick:
 // most integrals of the library stop after 193 or 385 points.
-inline constexpr std::size_t quadrature_cost = 400;
+inline constexpr std::size_t cost = 400;
 
 struct QuadratureResult {
     double integral;
@@ -160,4 +160,4 @@ QuadratureResult tanh_sinh_integrate_split_batch(const BatchFunction& f, double 
         [&](double a, double b) { return tanh_sinh_integrate_batch(f, a, b, tol); }, split);
 }
 
-} // namespace caustiqa::lensing
+} // namespace caustiqa::quadrature

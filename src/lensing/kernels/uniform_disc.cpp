@@ -6,7 +6,7 @@
 #include "disc_formula.h"
 #include "special/complete.h"
 #include "special/ellippi.h"
-#include "support/math_constants.h"
+#include "special/math_constants.h"
 
 namespace caustiqa::lensing {
 

@@ -81,6 +81,10 @@ const Levels& levels() noexcept {
 
 } // namespace
 
+bool runs_x86_64() noexcept {
+    return true;
+}
+
 bool runs_x86_64_v3() noexcept {
     return levels().v3;
 }
@@ -89,6 +93,10 @@ bool runs_x86_64_v4() noexcept {
     return levels().v4;
 }
 #else
+bool runs_x86_64() noexcept {
+    return false;
+}
+
 bool runs_x86_64_v3() noexcept {
     return false;
 }

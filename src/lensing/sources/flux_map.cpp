@@ -2,13 +2,13 @@
 
 #include <cmath>
 
-#include "batch_kernels.h"
+#include "lensing/kernels/batch_kernels.h"
 #include "ring_integral.h"
 #include "support/fatal_failure.h"
-#include "support/math_constants.h"
+#include "special/math_constants.h"
 #include "tabulated_profile.h"
-#include "tanh_sinh.h"
-#include "uniform_disc.h"
+#include "quadrature/tanh_sinh.h"
+#include "lensing/kernels/uniform_disc.h"
 
 namespace caustiqa::lensing {
 namespace {
@@ -36,9 +36,9 @@ struct Annulus {
 // discs of all the annuli evaluated together.
 void annulus_integrand_batch(const double* r, std::size_t count, double u, double rho,
                              const TabulatedProfile& profile, double* values) noexcept {
-    double separations[2 * tanh_sinh_batch_limit];
-    double radii[2 * tanh_sinh_batch_limit];
-    double discs[2 * tanh_sinh_batch_limit];
+    double separations[2 * quadrature::tanh_sinh_batch_limit];
+    double radii[2 * quadrature::tanh_sinh_batch_limit];
+    double discs[2 * quadrature::tanh_sinh_batch_limit];
     std::size_t n = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const Annulus annulus(r[i]);
@@ -68,8 +68,8 @@ double annulus_integral(double l, double u, double rho, const TabulatedProfile& 
     const auto integrand = [&](const double* r, double* values, std::size_t count) {
         annulus_integrand_batch(r, count, u, rho, profile, values);
     };
-    const QuadratureResult annuli =
-        tanh_sinh_integrate_split_batch(integrand, l, quadrature_target);
+    const quadrature::QuadratureResult annuli =
+        quadrature::tanh_sinh_integrate_split_batch(integrand, l, quadrature::tolerance);
     if (annuli.finite_samples == 0) return NAN;
     return annuli.integral / flux;
 }
@@ -101,7 +101,7 @@ std::vector<double> integrated_flux_map_witt_mao_magnification(std::span<const d
     std::vector<double> result;
     result.reserve(l.size());
     for (const double separation : l) {
-        if (cancel.tick(2 * quadrature_cost)) break; // two discs per point
+        if (cancel.tick(2 * quadrature::cost)) break; // two discs per point
         result.push_back(annulus_integral(separation, separation * rho, rho, profile, flux));
     }
     return result;

@@ -1,10 +1,10 @@
 // The order of operations of the uniform disc's general branch and edge test,
 // written once over a lane type V (double for uniform_disc_magnification, a
-// block of SIMD lanes for the batch kernel; see support/lane_ops.h).
+// block of SIMD lanes for the batch kernel; see lanes/one_lane.h).
 #pragma once
 
-#include "support/lane_ops.h"
-#include "support/math_constants.h"
+#include "lanes/one_lane.h"
+#include "special/math_constants.h"
 
 namespace caustiqa::lensing {
 namespace detail {

@@ -2,11 +2,11 @@
 
 #include <cmath>
 
-#include "batch_kernels.h"
+#include "lensing/kernels/batch_kernels.h"
 #include "ring_integral.h"
-#include "support/math_constants.h"
-#include "tanh_sinh.h"
-#include "uniform_disc.h"
+#include "special/math_constants.h"
+#include "quadrature/tanh_sinh.h"
+#include "lensing/kernels/uniform_disc.h"
 
 namespace caustiqa::lensing {
 namespace {
@@ -16,9 +16,9 @@ namespace {
 // detail::mu_weighted_integrand).
 double mu_weighted_part(double u, double rho) noexcept {
     const auto integrand = [u, rho](const double* x, double* values, std::size_t count) {
-        double separations[tanh_sinh_batch_limit];
-        double radii[tanh_sinh_batch_limit];
-        double weights[tanh_sinh_batch_limit];
+        double separations[quadrature::tanh_sinh_batch_limit];
+        double radii[quadrature::tanh_sinh_batch_limit];
+        double weights[quadrature::tanh_sinh_batch_limit];
         for (std::size_t i = 0; i < count; ++i) {
             const double s = std::sqrt(1 - x[i] * x[i]);
             separations[i] = u;
@@ -30,7 +30,7 @@ double mu_weighted_part(double u, double rho) noexcept {
             values[i] = (1 - x[i] * x[i]) == 0 ? 0.0 : values[i] * weights[i];
         }
     };
-    return tanh_sinh_integrate_batch(integrand, 0.0, 1.0, quadrature_target).integral;
+    return quadrature::tanh_sinh_integrate_batch(integrand, 0.0, 1.0, quadrature::tolerance).integral;
 }
 
 } // namespace
@@ -52,7 +52,7 @@ std::vector<double> integrated_witt_mao_magnification(std::span<const double> l,
     std::vector<double> result;
     result.reserve(l.size());
     for (const double separation : l) {
-        if (cancel.tick(quadrature_cost)) break;
+        if (cancel.tick(quadrature::cost)) break;
         const double u = separation * rho;
         const double j = mu_weighted_part(u, rho);
         const double a = uniform_disc_magnification(u, rho);

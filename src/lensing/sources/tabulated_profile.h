@@ -5,7 +5,7 @@
 
 #include <span>
 
-#include "special/linear_interpolation.h"
+#include "linear_interpolation.h"
 
 namespace caustiqa::lensing {
 
