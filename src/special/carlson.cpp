@@ -3,6 +3,7 @@
 #include <cmath>
 #include <utility>
 
+#include "branches.h"
 #include "carlson_kernels.h"
 #include "complete_kernels.h"
 #include "constants.h"
@@ -26,9 +27,17 @@ constexpr int rd_duplication_limit = 50;
 // in carlson_kernels.h).
 constexpr double rf_q_factor = 78.8959690786408;
 constexpr double rd_q_factor = 107.63474115247546;
+// R_D's stopping bound widened by a fifth, a safety margin over the bound of
+// the series' truncation error: since each step divides the bound by four,
+// it costs at most one more step.
+constexpr double rd_stop_margin = 1.2;
+
+// The ratio of max(y, p) to min(y, p) beyond which R_J(x, y, y, p) is taken
+// in closed form from two R_C; nearer 1 the difference of the two cancels,
+// and the duplication is used instead.
+constexpr double rj_closed_form_ratio = 1.2;
 
 constexpr double three_pi = 9.42477796076938; // R_D(x, y, y) at x = 0: 3 pi / (4 y^(3/2))
-constexpr double quiet_nan = __builtin_nan("");
 
 // Sorts three values ascending with compare-exchanges; a NaN stays in place.
 void sort3(double& x, double& y, double& z) noexcept {
@@ -71,18 +80,18 @@ double carlson_rc1p(double e) noexcept {
 }
 
 double carlson_rf(double x, double y, double z) noexcept {
-    // Two or three equal arguments reduce to R_C.
-    if (x == y) {
-        if (x == z) return 1 / std::sqrt(x);
-        if (z == 0) return pi / (2 * std::sqrt(x));
-        return carlson_rc(z, x);
-    }
-    if (x == z) {
-        if (y == 0) return pi / (2 * std::sqrt(x));
-        return carlson_rc(y, x);
-    }
-    if (y == z) {
-        if (x == 0) return pi / (2 * std::sqrt(y));
+    if (!rf_arguments_distinct(x, y, z)) {
+        // Two or three equal arguments reduce to R_C.
+        if (x == y) {
+            if (x == z) return 1 / std::sqrt(x);
+            if (z == 0) return pi / (2 * std::sqrt(x));
+            return carlson_rc(z, x);
+        }
+        if (x == z) {
+            if (y == 0) return pi / (2 * std::sqrt(x));
+            return carlson_rc(y, x);
+        }
+        if (x == 0) return pi / (2 * std::sqrt(y)); // y == z
         return carlson_rc(x, y);
     }
     // Move a zero argument to z.
@@ -121,7 +130,7 @@ double carlson_rf(double x, double y, double z) noexcept {
             break;
         }
     }
-    if (!converged) return quiet_nan;
+    if (!converged) return not_a_number;
     const double dx = (a0 - x0) / (a * scale);
     const double dy = (a0 - y0) / (a * scale);
     const double dz = -dx - dy;
@@ -165,7 +174,7 @@ double carlson_rd(double x, double y, double z) noexcept {
     const double x0 = x;
     const double y0 = y;
     const double a0 = (x + y + 3 * z) / 5;
-    double q = rd_q_factor * std::fmax(std::fmax(a0 - x, a0 - y), a0 - z) * 1.2;
+    double q = rd_q_factor * std::fmax(std::fmax(a0 - x, a0 - y), a0 - z) * rd_stop_margin;
     double a = a0;
     double f = 1.0; // 4^-k
     double sum = 0.0;
@@ -187,7 +196,7 @@ double carlson_rd(double x, double y, double z) noexcept {
             break;
         }
     }
-    if (!converged) return quiet_nan;
+    if (!converged) return not_a_number;
     const double dx = f * (a0 - x0) / a;
     const double dy = f * (a0 - y0) / a;
     const double dz = -(dx + dy) / 3;
@@ -227,37 +236,39 @@ double carlson_rj(double x, double y, double z, double p) noexcept {
         // The map p -> p' is an involution; when it does not lead to a positive
         // p' (outside the integral's domain) a second application would only
         // undo the first, so the value is undefined here.
-        if (!(p1 > 0)) return quiet_nan;
+        if (!(p1 > 0)) return not_a_number;
         const double r = carlson_rj(x, y, z, p1);
         const double t = carlson_rf(x, y, z);
         return ((p1 - z) * r - 3 * t +
                 3 * std::sqrt(x * y * z / (x * y + p1 * q)) * carlson_rc(x * y + p1 * q, p1 * q)) /
                (z - p);
     }
-    if (x == y) {
-        if (x == z) {
-            if (x == p) return 1 / (x * std::sqrt(x));
-            // The closed form cancels as p approaches x (it gave -6 for
-            // R_J(1 - e, 1 - e, 1 - e, 1 - 2e) = 1); there the duplication
-            // below is used, with the same limit as for y == z.
-            if (std::fmax(x, p) / std::fmin(x, p) > 1.2) {
-                return 3 * (carlson_rc(x, p) - 1 / std::sqrt(x)) / (x - p);
+    if (!rj_takes_duplication(x, y, z, p)) {
+        if (x == y) {
+            if (x == z) {
+                if (x == p) return 1 / (x * std::sqrt(x));
+                // The closed form cancels as p approaches x (it gave -6 for
+                // R_J(1 - e, 1 - e, 1 - e, 1 - 2e) = 1); there the duplication
+                // below is used, with the same limit as for y == z.
+                if (std::fmax(x, p) / std::fmin(x, p) > rj_closed_form_ratio) {
+                    return 3 * (carlson_rc(x, p) - 1 / std::sqrt(x)) / (x - p);
+                }
+            } else {
+                std::swap(x, z); // now y == z
             }
-        } else {
-            std::swap(x, z); // now y == z
         }
-    }
-    if (y == z) {
-        if (y == p) return carlson_rd(x, y, y);
-        if (std::fmax(y, p) / std::fmin(y, p) > 1.2) {
-            return 3 * (carlson_rc(x, y) - carlson_rc(x, p)) / (p - y);
+        if (y == z) {
+            if (y == p) return carlson_rd(x, y, y);
+            if (std::fmax(y, p) / std::fmin(y, p) > rj_closed_form_ratio) {
+                return 3 * (carlson_rc(x, y) - carlson_rc(x, p)) / (p - y);
+            }
         }
+        if (z == p) return carlson_rd(x, y, z);
     }
-    if (z == p) return carlson_rd(x, y, z);
 
     // Duplication.
     const RjDuplication<double> r = rj_duplication(x, y, z, p, true, rj_term, rj_power);
-    return r.converged ? r.value : quiet_nan;
+    return r.converged ? r.value : not_a_number;
 }
 
 } // namespace caustiqa::special

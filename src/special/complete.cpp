@@ -1,8 +1,8 @@
 #include "complete.h"
 
 #include <cmath>
-#include <cstdint>
 
+#include "branches.h"
 #include "complete_kernels.h"
 #include "constants.h"
 
@@ -12,7 +12,9 @@ namespace {
 using namespace detail;
 using namespace CAUSTIQA_TARGET;
 
-// 2^63: the products 20 m that truncate to a signed 64-bit index lie in [-2^63, 2^63).
+// 2^63: the products 20 m beyond it, and NaN, are limits or errors (about
+// |m| > 4.6e17); within it, outside the Taylor rows, m >= 1 is a limit or an
+// error and the rest take the AGM.
 constexpr double index_limit = 9223372036854775808.0;
 
 bool in_index_range(double s) noexcept {
@@ -29,17 +31,15 @@ constexpr const char* e_above_one = "ellipe: m must not be greater than 1.";
 
 ValueOrError ellipk(double m) noexcept {
     const double s = 20 * m;
+    if (uses_taylor_row(s)) {
+        return ValueOrError::value_of(evaluate_row<k_rows>(static_cast<int>(s), m));
+    }
     if (!in_index_range(s)) {
         // NaN, the infinities and |m| beyond about 4.6e17.
         if (std::isnan(m)) return ValueOrError::error_of(k_nan);
         if (m == -INFINITY) return ValueOrError::value_of(0.0);
         if (m > 1) return ValueOrError::error_of(k_above_one);
         return ValueOrError::error_of(k_unexpected);
-    }
-    const auto i = static_cast<std::int64_t>(s);
-    // Truncation toward zero sends every m in (-0.05, 0) to row 0 as well.
-    if (i >= 0 && i <= 17) {
-        return ValueOrError::value_of(evaluate_row<k_rows>(static_cast<int>(i), m));
     }
 
     // m <= -0.05 or m >= 0.9.
@@ -59,12 +59,11 @@ ValueOrError ellipe(double m) noexcept {
         scale = std::sqrt(1 - m);
     }
     const double s = 20 * c;
+    if (uses_taylor_row(s)) {
+        return ValueOrError::value_of(scale * evaluate_row<e_rows>(static_cast<int>(s), c));
+    }
     if (!in_index_range(s)) {
         return ValueOrError::error_of(std::isnan(c) ? e_nan : e_above_one);
-    }
-    const auto i = static_cast<std::int64_t>(s);
-    if (i >= 0 && i <= 17) {
-        return ValueOrError::value_of(scale * evaluate_row<e_rows>(static_cast<int>(i), c));
     }
 
     // Here c >= 0.9.

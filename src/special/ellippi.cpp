@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "branches.h"
 #include "carlson.h"
 #include "complete.h"
 #include "constants.h"
@@ -10,6 +11,7 @@ namespace caustiqa::special {
 namespace {
 
 using namespace detail;
+using namespace CAUSTIQA_TARGET;
 
 constexpr double one_above = 1.0000000000000002; // 1 + 2^-52
 // -DBL_MAX / 100: arguments below it make the integral underflow to zero.
@@ -53,6 +55,12 @@ double non_positive_characteristic(double n, double m) noexcept {
 } // namespace
 
 ValueOrError ellippi(double n, double m) noexcept {
+    // The general case, the only one of the batch kernels.
+    if (takes_carlson_form(n, m)) {
+        const double e = carlson_rj(0, 1 - m, 1, 1 - n) * n / 3 + carlson_rf(0, 1 - m, 1);
+        if (std::isfinite(e)) return ValueOrError::value_of(e);
+        return classify_non_finite(n, m);
+    }
     // Comparisons with NaN are false throughout.
     if (n > one_below && n <= 1) {
         // n = 1 - 2^-53 is the only double strictly between 1 - 2^-52 and 1.
@@ -72,13 +80,11 @@ ValueOrError ellippi(double n, double m) noexcept {
         return ValueOrError::value_of(k.value() - e.value() / (1 - m));
     }
 
-    // n <= 1 - 2^-52, or n is NaN.
-    double e;
+    // n <= 0, m = n, or n NaN (classified below).
+    double e = not_a_number;
     if (n <= 0) {
         e = non_positive_characteristic(n, m);
-    } else if (m != n) {
-        e = carlson_rj(0, 1 - m, 1, 1 - n) * n / 3 + carlson_rf(0, 1 - m, 1);
-    } else {
+    } else if (m == n) {
         e = (1 / (1 - m)) * ellipe(m).value_or_nan();
     }
     if (std::isfinite(e)) return ValueOrError::value_of(e);

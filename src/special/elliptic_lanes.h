@@ -15,6 +15,7 @@
 
 #include <cmath>
 
+#include "branches.h"
 #include "carlson_kernels.h"
 #include "complete_kernels.h"
 #include "constants.h"
@@ -30,8 +31,12 @@ template <class V> struct CompleteIntegrals {
 template <bool with_e, class V>
 CAUSTIQA_KERNEL CompleteIntegrals<V> complete_integrals(V n, V m, MaskOf<V> active) noexcept {
     using M = MaskOf<V>;
-    M ok = active & (m >= 0) & (m < 1) & (n > 0) & (n <= detail::one_below) & (m != n) &
-           ((1 - m) != 1) & ((1 - n) != 1);
+    // The lanes where each function takes the branch computed here: K and E
+    // for 0 <= m < 1, ellippi's Carlson form, and R_F and R_J with neither
+    // reduction (branches.h, the conditions the scalar functions branch on).
+    M ok = active & (m >= 0) & (m < 1) & takes_carlson_form(n, m) &
+           rf_arguments_distinct(V(0.0), 1 - m, V(1.0)) &
+           rj_takes_duplication(V(0.0), 1 - m, V(1.0), 1 - n);
     // The other lanes compute on harmless arguments.
     m = select(ok, m, V(0.5));
     n = select(ok, n, V(0.75));
@@ -39,7 +44,7 @@ CAUSTIQA_KERNEL CompleteIntegrals<V> complete_integrals(V n, V m, MaskOf<V> acti
 
     CompleteIntegrals<V> out{V(0.0), V(0.0), V(0.0), ok};
     const V s = 20 * m;
-    const M polynomial = ok & (s < 18); // index trunc(20 m) <= 17
+    const M polynomial = ok & uses_taylor_row(s);
     const M agm = ok & !polynomial;
     if (any(polynomial)) {
         // Indices above 17 (AGM lanes) read row 17 and are discarded.

@@ -2,7 +2,12 @@
 // library uses these exact values; their last bits are part of its results.
 #pragma once
 
+#include <limits>
+
 namespace caustiqa {
+
+// The quiet NaN that the library returns where a value is not defined.
+inline constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
 
 inline constexpr double pi = 3.141592653589793;
 inline constexpr double half_pi = 1.5707963267948966;

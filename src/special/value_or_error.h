@@ -2,6 +2,8 @@
 // fixed message with static storage duration. Nothing is allocated.
 #pragma once
 
+#include "math_constants.h"
+
 namespace caustiqa::special {
 
 class ValueOrError {
@@ -26,7 +28,7 @@ private:
 };
 
 inline double ValueOrError::value_or_nan() const noexcept {
-    return message_ != nullptr ? __builtin_nan("") : value_;
+    return message_ != nullptr ? not_a_number : value_;
 }
 
 } // namespace caustiqa::special

@@ -31,11 +31,11 @@ double uniform_disc_magnification(double u, double rho) noexcept {
 
     const DiscArguments<double> g = disc_arguments(u, rho);
     const special::ValueOrError e = special::ellipe(g.m);
-    if (e.is_error()) return NAN;
+    if (e.is_error()) return not_a_number;
     const special::ValueOrError big_k = special::ellipk(g.m);
-    if (big_k.is_error()) return NAN;
+    if (big_k.is_error()) return not_a_number;
     const special::ValueOrError big_pi = special::ellippi(g.n, g.m);
-    if (big_pi.is_error()) return NAN;
+    if (big_pi.is_error()) return not_a_number;
     return disc_value(u, rho, g, e.value(), big_k.value(), big_pi.value());
 }
 

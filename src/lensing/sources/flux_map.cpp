@@ -54,7 +54,7 @@ void annulus_integrand_batch(const double* r, std::size_t count, double u, doubl
     std::size_t k = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const Annulus annulus(r[i]);
-        double magnification = NAN;
+        double magnification = not_a_number;
         if (!annulus.empty()) {
             const double inner = annulus.has_inner_disc() ? discs[k++] : 0.0;
             magnification = annulus.magnification(inner, discs[k++]);
@@ -70,7 +70,7 @@ double annulus_integral(double l, double u, double rho, const TabulatedProfile& 
     };
     const quadrature::QuadratureResult annuli =
         quadrature::tanh_sinh_integrate_split_batch(integrand, l, quadrature::tolerance);
-    if (annuli.finite_samples == 0) return NAN;
+    if (annuli.finite_samples == 0) return not_a_number;
     return annuli.integral / flux;
 }
 
@@ -83,7 +83,7 @@ double detail::annulus_integrand(double u, double rho, double r,
 
 double annulus_magnification(double u, double rho, double r) noexcept {
     const Annulus annulus(r);
-    if (annulus.empty()) return NAN;
+    if (annulus.empty()) return not_a_number;
     const double inner =
         annulus.has_inner_disc() ? uniform_disc_magnification(u, annulus.r_lo * rho) : 0.0;
     return annulus.magnification(inner, uniform_disc_magnification(u, annulus.r_hi * rho));

@@ -49,7 +49,7 @@ double integrated_ring_magnification(double l, double re, double rstar, const Pr
         ring_integrand_batch(r, count, l, re, rstar, profile, values);
     };
     const quadrature::QuadratureResult ring = quadrature::tanh_sinh_integrate_split_batch(integrand, l, quadrature::tolerance);
-    if (ring.finite_samples == 0) return NAN;
+    if (ring.finite_samples == 0) return not_a_number;
     return ring.integral / flux;
 }
 
