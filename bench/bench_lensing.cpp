@@ -294,6 +294,7 @@ void BM_witt_mao_map(benchmark::State& state) {
 
 using caustiqa::pi;
 using caustiqa::two_pi;
+using caustiqa::quadrature::one_point;
 using caustiqa::quadrature::tolerance;
 
 struct WittMaoCase {
@@ -306,9 +307,9 @@ struct WittMaoCase {
     }
     auto integrand(double l) const {
         const double u = l * rho;
-        return [u, rho = rho](double x) {
-            return caustiqa::lensing::detail::mu_weighted_integrand(u, rho, x);
-        };
+        return one_point([u, rho = rho](const double* x, double* values, std::size_t n) {
+            caustiqa::lensing::detail::mu_weighted_integrand(u, rho, x, n, values);
+        });
     }
     template <class F> double element(double l, const F& f, QuadratureResult& q) const {
         const double u = l * rho;
@@ -321,7 +322,7 @@ struct WittMaoCase {
 // The thin-ring cases call the library's own ring_integrand.
 template <class F> double ring_element(double l, const F& f, QuadratureResult& q, double flux) {
     q = caustiqa::quadrature::tanh_sinh_integrate_split(f, l, tolerance);
-    if (q.finite_samples == 0) return NAN;
+    if (q.finite_samples == 0) return caustiqa::not_a_number;
     return q.integral / flux;
 }
 
@@ -333,10 +334,11 @@ struct HeyrovskyCase {
         return caustiqa::lensing::integrated_heyrovsky_magnification(l, re, rstar);
     }
     auto integrand(double l) const {
-        return [l, re = re, rstar = rstar](double r) {
-            return caustiqa::lensing::ring_integrand(r, l, re, rstar,
-                                                     caustiqa::lensing::limb_darkening_profile);
-        };
+        return one_point([l, re = re, rstar = rstar](const double* r, double* values,
+                                                     std::size_t n) {
+            caustiqa::lensing::ring_integrand(r, n, l, re, rstar,
+                                              caustiqa::lensing::limb_darkening_profile, values);
+        });
     }
     template <class F> double element(double l, const F& f, QuadratureResult& q) const {
         return ring_element(l, f, q, caustiqa::lensing::limb_darkened_flux);
@@ -370,13 +372,13 @@ struct FluxMapWittMaoCase {
     }
     auto integrand(double l) const {
         const double u = l * rho;
-        return [this, u](double r) {
-            return caustiqa::lensing::detail::annulus_integrand(u, rho, r, profile);
-        };
+        return one_point([this, u](const double* r, double* values, std::size_t n) {
+            caustiqa::lensing::detail::annulus_integrand(r, n, u, rho, profile, values);
+        });
     }
     template <class F> double element(double l, const F& f, QuadratureResult& q) const {
         q = caustiqa::quadrature::tanh_sinh_integrate_split(f, l, tolerance);
-        if (q.finite_samples == 0) return NAN;
+        if (q.finite_samples == 0) return caustiqa::not_a_number;
         return q.integral / flux;
     }
 };
@@ -393,9 +395,9 @@ struct FluxMapHeyrovskyCase {
                                                                               table.bl, table.bf);
     }
     auto integrand(double l) const {
-        return [this, l](double r) {
-            return caustiqa::lensing::ring_integrand(r, l, re, rstar, profile);
-        };
+        return one_point([this, l](const double* r, double* values, std::size_t n) {
+            caustiqa::lensing::ring_integrand(r, n, l, re, rstar, profile, values);
+        });
     }
     template <class F> double element(double l, const F& f, QuadratureResult& q) const {
         return ring_element(l, f, q, flux);

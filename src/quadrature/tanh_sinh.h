@@ -132,6 +132,17 @@ QuadratureResult tanh_sinh_integrate(const Function& f, double a, double b, doub
     return tanh_sinh_integrate_batch(batch, a, b, tol);
 }
 
+// The one-point form f(r) of a batch function `batch` as the batch quadrature
+// takes it (batch(const double* r, double* values, std::size_t count)),
+// evaluating it at one point per call; `batch` is kept by value.
+template <class BatchFunction> auto one_point(BatchFunction batch) noexcept {
+    return [batch](double r) {
+        double value;
+        batch(&r, &value, 1);
+        return value;
+    };
+}
+
 // ∫_0^1 f(r) dr as two integrals over [0, split] and [split, 1] when
 // 0 < split < 1 (for an integrand singular or sharply peaked at r = split,
 // which then lies at an end of both), else as one. Fields are the sums of both.

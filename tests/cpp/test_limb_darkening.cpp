@@ -124,9 +124,10 @@ TEST(LimbDarkening, RingSumReferenceValues) {
 TEST(RingIntegral, IsTheQuadratureOfTheRingIntegrand) {
     for (const double l : {0.0, 0.3, 0.999, 1.0, 1.5, -0.5, nan}) {
         for (const double rstar : {0.1, 1.0}) {
-            const auto integrand = [&](double r) {
-                return ring_integrand(r, l, 1.0, rstar, limb_darkening_profile);
-            };
+            const auto integrand =
+                quadrature::one_point([&](const double* r, double* values, std::size_t n) {
+                    ring_integrand(r, n, l, 1.0, rstar, limb_darkening_profile, values);
+                });
             quadrature::QuadratureResult sum = quadrature::tanh_sinh_integrate(integrand, 0.0, 1.0, 1e-16);
             if (0 < l && l < 1) {
                 const quadrature::QuadratureResult inner = quadrature::tanh_sinh_integrate(integrand, 0.0, l, 1e-16);
@@ -139,7 +140,10 @@ TEST(RingIntegral, IsTheQuadratureOfTheRingIntegrand) {
                 << "l = " << l << " rstar = " << rstar;
         }
     }
-    EXPECT_TRUE(std::isnan(ring_integrand(0.5, nan, 1.0, 1.0, limb_darkening_profile)));
+    double at_nan;
+    const double r = 0.5;
+    ring_integrand(&r, 1, nan, 1.0, 1.0, limb_darkening_profile, &at_nan);
+    EXPECT_TRUE(std::isnan(at_nan));
 }
 
 // The disc sum is 0.4 of the uniform disc plus 0.6 of the mu-weighted
@@ -148,9 +152,10 @@ TEST(LimbDarkening, DiscSumIsItsDecomposition) {
     for (const double l : {0.0, 0.3, 1.0, 1.0005, 4.0, nan}) {
         for (const double rho : {0.01, 1.0, -0.5}) {
             const double u = l * rho;
-            const auto integrand = [&](double x) {
-                return detail::mu_weighted_integrand(u, rho, x);
-            };
+            const auto integrand =
+                quadrature::one_point([&](const double* x, double* values, std::size_t n) {
+                    detail::mu_weighted_integrand(u, rho, x, n, values);
+                });
             const double j = quadrature::tanh_sinh_integrate(integrand, 0.0, 1.0, 1e-16).integral;
             const double a = uniform_disc_magnification(u, rho);
             const double expected = ((0.6 * j + 0.4 * a) * 3.141592653589793) / limb_darkened_flux;

@@ -84,7 +84,7 @@ void ring_block(const double* l, const double* r, double re, double rstar, doubl
     Block block(l, r, count, 1.0, 0.5);
     const Lanes vl = Lanes::load(block.a);
     const Lanes vr = Lanes::load(block.b);
-    const double w = re / rstar;
+    const double w = einstein_radius_in_source_radii(re, rstar);
     const RingArguments<Lanes> g = ring_arguments(vl, vr, Lanes(w), Lanes(w * w));
     const LaneMask general = block.valid & !in_series_band(g.delta, vl + vr);
     const CompleteIntegrals<Lanes> c = complete_integrals<false>(g.n, g.m, general);

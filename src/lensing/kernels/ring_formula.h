@@ -34,6 +34,12 @@ template <class V> CAUSTIQA_KERNEL MaskOf<V> in_series_band(V delta, V s) noexce
            (distance <= detail::series_relative_limit * fabs(s));
 }
 
+// The Einstein radius in source radii, w = re / rstar: the length of the ring
+// formulas.
+template <class V> CAUSTIQA_KERNEL V einstein_radius_in_source_radii(V re, V rstar) noexcept {
+    return re / rstar;
+}
+
 // The general branch's parameter m = k^2, k = sqrt(l r / q2) (4 w / s), its
 // characteristic n = 4 l r / s^2 and the factor 4 / (s sqrt(q2)), with
 // q2 = 4 w^2 + delta^2; w = re / rstar.

@@ -13,7 +13,7 @@ using namespace CAUSTIQA_TARGET;
 
 special::ValueOrError thin_ring_magnification(double l, double r, double re,
                                               double rstar) noexcept {
-    const double w = re / rstar;
+    const double w = einstein_radius_in_source_radii(re, rstar);
     const double w2 = w * w;
     const double delta = r - l;
 

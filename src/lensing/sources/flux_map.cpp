@@ -32,10 +32,21 @@ struct Annulus {
     }
 };
 
-// I(r) (2 pi r) A_annulus(u, rho, r) at r[i], i < count, into values[i], the
-// discs of all the annuli evaluated together.
-void annulus_integrand_batch(const double* r, std::size_t count, double u, double rho,
-                             const TabulatedProfile& profile, double* values) noexcept {
+double annulus_integral(double l, double u, double rho, const TabulatedProfile& profile,
+                        double flux) noexcept {
+    const auto integrand = [&](const double* r, double* values, std::size_t count) {
+        detail::annulus_integrand(r, count, u, rho, profile, values);
+    };
+    const quadrature::QuadratureResult annuli =
+        quadrature::tanh_sinh_integrate_split_batch(integrand, l, quadrature::tolerance);
+    if (annuli.finite_samples == 0) return not_a_number;
+    return annuli.integral / flux;
+}
+
+} // namespace
+
+void detail::annulus_integrand(const double* r, std::size_t count, double u, double rho,
+                               const TabulatedProfile& profile, double* values) noexcept {
     double separations[2 * quadrature::tanh_sinh_batch_limit];
     double radii[2 * quadrature::tanh_sinh_batch_limit];
     double discs[2 * quadrature::tanh_sinh_batch_limit];
@@ -61,24 +72,6 @@ void annulus_integrand_batch(const double* r, std::size_t count, double u, doubl
         }
         values[i] = profile(r[i]) * ((two_pi * r[i]) * magnification);
     }
-}
-
-double annulus_integral(double l, double u, double rho, const TabulatedProfile& profile,
-                        double flux) noexcept {
-    const auto integrand = [&](const double* r, double* values, std::size_t count) {
-        annulus_integrand_batch(r, count, u, rho, profile, values);
-    };
-    const quadrature::QuadratureResult annuli =
-        quadrature::tanh_sinh_integrate_split_batch(integrand, l, quadrature::tolerance);
-    if (annuli.finite_samples == 0) return not_a_number;
-    return annuli.integral / flux;
-}
-
-} // namespace
-
-double detail::annulus_integrand(double u, double rho, double r,
-                                 const TabulatedProfile& profile) noexcept {
-    return profile(r) * ((two_pi * r) * annulus_magnification(u, rho, r));
 }
 
 double annulus_magnification(double u, double rho, double r) noexcept {

@@ -2,6 +2,7 @@
 // integrated over annuli of uniform discs, or over thin rings.
 #pragma once
 
+#include <cstddef>
 #include <span>
 #include <vector>
 
@@ -18,9 +19,11 @@ double annulus_magnification(double u, double rho, double r) noexcept;
 class TabulatedProfile;
 
 namespace detail {
-// The integrand of the annulus integral at r: I(r) ((2 pi r) A_annulus(u, rho, r)),
-// which integrated_flux_map_witt_mao_magnification evaluates a batch of points at a time.
-double annulus_integrand(double u, double rho, double r, const TabulatedProfile& profile) noexcept;
+// The integrand of the annulus integral, I(r) ((2 pi r) A_annulus(u, rho, r)),
+// at r[i], i < count <= quadrature::tanh_sinh_batch_limit, into values[i], the
+// discs of all the annuli evaluated together.
+void annulus_integrand(const double* r, std::size_t count, double u, double rho,
+                       const TabulatedProfile& profile, double* values) noexcept;
 } // namespace detail
 
 // (1/F) ∫_0^1 I(r) (2 pi r) A_annulus(l rho, rho, r) dr per separation, with I

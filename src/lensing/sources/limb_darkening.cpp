@@ -11,35 +11,16 @@
 namespace caustiqa::lensing {
 namespace {
 
-// The brightness-mu part: ∫_0^1 (1 - x^2) A(u, rho sqrt(1 - x^2)) dx, x playing mu,
-// the discs of each batch of points evaluated together (the values of
-// detail::mu_weighted_integrand).
+// The brightness-mu part: ∫_0^1 (1 - x^2) A(u, rho sqrt(1 - x^2)) dx, x playing mu.
 double mu_weighted_part(double u, double rho) noexcept {
     const auto integrand = [u, rho](const double* x, double* values, std::size_t count) {
-        double separations[quadrature::tanh_sinh_batch_limit];
-        double radii[quadrature::tanh_sinh_batch_limit];
-        double weights[quadrature::tanh_sinh_batch_limit];
-        for (std::size_t i = 0; i < count; ++i) {
-            const double s = std::sqrt(1 - x[i] * x[i]);
-            separations[i] = u;
-            radii[i] = rho * s;
-            weights[i] = s * s;
-        }
-        uniform_disc_magnification_batch(separations, radii, values, count);
-        for (std::size_t i = 0; i < count; ++i) {
-            values[i] = (1 - x[i] * x[i]) == 0 ? 0.0 : values[i] * weights[i];
-        }
+        detail::mu_weighted_integrand(u, rho, x, count, values);
     };
-    return quadrature::tanh_sinh_integrate_batch(integrand, 0.0, 1.0, quadrature::tolerance).integral;
+    return quadrature::tanh_sinh_integrate_batch(integrand, 0.0, 1.0, quadrature::tolerance)
+        .integral;
 }
 
 } // namespace
-
-double detail::mu_weighted_integrand(double u, double rho, double x) noexcept {
-    const double s = std::sqrt(1 - x * x);
-    if ((1 - x * x) == 0) return 0.0;
-    return uniform_disc_magnification(u, rho * s) * (s * s);
-}
 
 double LimbDarkeningProfile::operator()(double r) const noexcept {
     const double s = std::sqrt(1 - r * r);

@@ -2,8 +2,13 @@
 // mu = sqrt(1 - r^2) at fractional radius r.
 #pragma once
 
+#include <cmath>
+#include <cstddef>
 #include <span>
 #include <vector>
+
+#include "lensing/kernels/batch_kernels.h"
+#include "quadrature/tanh_sinh.h"
 
 #include "support/cancellation.h"
 
@@ -30,10 +35,25 @@ std::vector<double> integrated_witt_mao_magnification(std::span<const double> l,
                                                       Cancellation& cancel = never_cancelled());
 
 namespace detail {
-// The integrand of J at x: A(u, rho s) (s s) with s = sqrt(1 - x^2), and 0
-// where 1 - x^2 == 0; integrated_witt_mao_magnification evaluates exactly
-// this, a batch of points at a time.
-double mu_weighted_integrand(double u, double rho, double x) noexcept;
+// The integrand of J at x[i], i < count <= quadrature::tanh_sinh_batch_limit,
+// into values[i]: A(u, rho s) (s s) with s = sqrt(1 - x^2), and 0 where
+// 1 - x^2 == 0; the discs evaluated together.
+inline void mu_weighted_integrand(double u, double rho, const double* x, std::size_t count,
+                                  double* values) noexcept {
+    double separations[quadrature::tanh_sinh_batch_limit];
+    double radii[quadrature::tanh_sinh_batch_limit];
+    double weights[quadrature::tanh_sinh_batch_limit];
+    for (std::size_t i = 0; i < count; ++i) {
+        const double s = std::sqrt(1 - x[i] * x[i]);
+        separations[i] = u;
+        radii[i] = rho * s;
+        weights[i] = s * s;
+    }
+    uniform_disc_magnification_batch(separations, radii, values, count);
+    for (std::size_t i = 0; i < count; ++i) {
+        values[i] = (1 - x[i] * x[i]) == 0 ? 0.0 : values[i] * weights[i];
+    }
+}
 } // namespace detail
 
 // The limb-darkened source integrated over thin rings (ring_integral.h).

@@ -15,20 +15,12 @@
 
 namespace caustiqa::lensing {
 
-// I(r) 2 pi r A(l, r) at ring radius r for one separation l; a ring error
-// counts as NaN (and the quadrature then counts the point as 0).
+// I(r) 2 pi r A(l, r) at ring radii r[i], i < count <= tanh_sinh_batch_limit,
+// for one separation l, into values[i], the rings evaluated together; a ring
+// error counts as NaN (and the quadrature then counts the point as 0).
 template <class Profile>
-double ring_integrand(double r, double l, double re, double rstar,
-                      const Profile& profile) noexcept {
-    const double ring = thin_ring_magnification(l, r, re, rstar).value_or_nan();
-    return profile(r) * ((two_pi * r) * ring);
-}
-
-// ring_integrand at r[i], i < count <= tanh_sinh_batch_limit, into values[i],
-// the rings evaluated together.
-template <class Profile>
-void ring_integrand_batch(const double* r, std::size_t count, double l, double re, double rstar,
-                          const Profile& profile, double* values) noexcept {
+void ring_integrand(const double* r, std::size_t count, double l, double re, double rstar,
+                    const Profile& profile, double* values) noexcept {
     double separations[quadrature::tanh_sinh_batch_limit];
     for (std::size_t i = 0; i < count; ++i)
         separations[i] = l;
@@ -46,7 +38,7 @@ template <class Profile>
 double integrated_ring_magnification(double l, double re, double rstar, const Profile& profile,
                                      double flux) noexcept {
     const auto integrand = [&](const double* r, double* values, std::size_t count) {
-        ring_integrand_batch(r, count, l, re, rstar, profile, values);
+        ring_integrand(r, count, l, re, rstar, profile, values);
     };
     const quadrature::QuadratureResult ring = quadrature::tanh_sinh_integrate_split_batch(integrand, l, quadrature::tolerance);
     if (ring.finite_samples == 0) return not_a_number;
