@@ -53,21 +53,21 @@
 #include <vector>
 
 #include "bench_util.h"
-#include "lensing/kernels/batch_kernels.h"
 #include "lensing/arrays/disc_maps.h"
+#include "lensing/kernels/batch_kernels.h"
+#include "lensing/kernels/uniform_disc.h"
 #include "lensing/sources/flux_map.h"
 #include "lensing/sources/limb_darkening.h"
 #include "lensing/sources/ring_integral.h"
 #include "lensing/sources/tabulated_profile.h"
-#include "quadrature/tanh_sinh.h"
-#include "lensing/kernels/uniform_disc.h"
 #include "parallel/worker_pool.h"
+#include "quadrature/tanh_sinh.h"
 
 namespace {
 
 using caustiqa::bench::thread_cpu_ns;
-using caustiqa::quadrature::QuadratureResult;
 using caustiqa::lensing::uniform_disc_magnification;
+using caustiqa::quadrature::QuadratureResult;
 
 // Sizes of the array cases; --quick shrinks them.
 struct Sizes {

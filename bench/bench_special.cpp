@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "bench_util.h"
-#include "lensing/sources/discrete_rings.h"
 #include "lensing/kernels/thin_ring.h"
+#include "lensing/sources/discrete_rings.h"
 #include "special/complete.h"
 #include "special/ellippi.h"
 
@@ -218,7 +218,7 @@ void BM_discrete_rings_10000x10(benchmark::State& state) {
     const std::vector<double> weights(10, 0.1);
     for (auto _ : state) {
         auto sums = caustiqa::lensing::discrete_flux_map_heyrovsky_magnification(l, 1.0, 1.0, radii,
-                                                                                  weights);
+                                                                                 weights);
         benchmark::DoNotOptimize(sums.values.data());
         benchmark::ClobberMemory();
     }

@@ -32,7 +32,8 @@ inline std::vector<double> uniform(std::size_t count, double lo, double hi, unsi
     std::mt19937_64 engine(seed);
     std::uniform_real_distribution<double> dist(lo, hi);
     std::vector<double> values(count);
-    for (double& v : values) v = dist(engine);
+    for (double& v : values)
+        v = dist(engine);
     return values;
 }
 
@@ -83,8 +84,8 @@ inline ThreadTimes thread_times() {
         const auto clock = static_cast<clockid_t>((~tid << 3) | 6);
         timespec t;
         if (clock_gettime(clock, &t) == 0) {
-            times.on_cpu_ns.emplace_back(
-                tid, static_cast<double>(t.tv_sec) * 1e9 + static_cast<double>(t.tv_nsec));
+            times.on_cpu_ns.emplace_back(tid, static_cast<double>(t.tv_sec) * 1e9 +
+                                                  static_cast<double>(t.tv_nsec));
         }
     }
     closedir(dir);

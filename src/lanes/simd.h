@@ -350,5 +350,4 @@ CAUSTIQA_KERNEL int largest(const int* degree, LaneIndex i, LaneMask active) {
     return top;
 }
 
-
 } // namespace caustiqa::lanes::CAUSTIQA_TARGET

@@ -46,8 +46,8 @@ constexpr unsigned v2_extended = bit(0); // LAHF/SAHF in 64-bit mode
 constexpr unsigned v3_extended = bit(5); // LZCNT
 // XCR0: the register state that the operating system saves.
 constexpr unsigned ymm_state = bit(1) /* XMM */ | bit(2) /* upper YMM */;
-constexpr unsigned zmm_state = bit(5) /* opmask */ | bit(6) /* upper ZMM0-15 */ |
-                               bit(7) /* ZMM16-31 */;
+constexpr unsigned zmm_state =
+    bit(5) /* opmask */ | bit(6) /* upper ZMM0-15 */ | bit(7) /* ZMM16-31 */;
 
 // XCR0's low half; call only when OSXSAVE is set.
 unsigned enabled_state() noexcept {

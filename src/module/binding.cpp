@@ -1,8 +1,8 @@
 #include "binding.h"
 
 #include <cstring>
-#include <vector>
 #include <string>
+#include <vector>
 
 namespace caustiqa::module::detail {
 namespace {
@@ -31,8 +31,7 @@ PendingError type_error(const std::string& message) noexcept {
 
 std::optional<PendingError> bind_arguments(const char* function, const char* const* parameters,
                                            std::size_t count, PyObject* const* args,
-                                           Py_ssize_t nargs, PyObject* kwnames,
-                                           PyObject** bound) {
+                                           Py_ssize_t nargs, PyObject* kwnames, PyObject** bound) {
     // Built only for a message: the success path allocates nothing.
     const auto full_name = [function] { return std::string(function) + "()"; };
     const auto given = static_cast<std::size_t>(nargs);
@@ -79,9 +78,8 @@ std::optional<PendingError> bind_arguments(const char* function, const char* con
     }
     if (missing.empty()) return std::nullopt;
     return type_error(full_name() + " missing " + std::to_string(missing.size()) +
-                      " required positional " +
-                      (missing.size() == 1 ? "argument" : "arguments") + ": " +
-                      name_list(missing.data(), missing.size()));
+                      " required positional " + (missing.size() == 1 ? "argument" : "arguments") +
+                      ": " + name_list(missing.data(), missing.size()));
 }
 
 } // namespace caustiqa::module::detail

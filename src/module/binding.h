@@ -21,8 +21,7 @@ template <std::size_t N> struct ArgumentSpec {
 namespace detail {
 std::optional<PendingError> bind_arguments(const char* function, const char* const* parameters,
                                            std::size_t count, PyObject* const* args,
-                                           Py_ssize_t nargs, PyObject* kwnames,
-                                           PyObject** bound);
+                                           Py_ssize_t nargs, PyObject* kwnames, PyObject** bound);
 } // namespace detail
 
 // Fills `bound` (borrowed references) from positional then keyword arguments,

@@ -42,7 +42,8 @@ bool is_imported_type(PyTypeObject* type, InternedName module, InternedName attr
         return false;
     }
     const Ref imported = Ref::steal(PyImport_GetModule(module_name));
-    const Ref found = imported ? Ref::steal(PyObject_GetAttr(imported.get(), attribute_name)) : Ref();
+    const Ref found =
+        imported ? Ref::steal(PyObject_GetAttr(imported.get(), attribute_name)) : Ref();
     if (!found) {
         PyErr_Clear(); // not imported, or no such attribute: not that type
         return false;

@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "boundary.h"
+#include "lanes/paths.h"
 #include "lensing/arrays/disc_maps.h"
+#include "lensing/kernels/thin_ring.h"
 #include "lensing/sources/discrete_rings.h"
 #include "lensing/sources/flux_map.h"
-#include "lanes/paths.h"
 #include "lensing/sources/limb_darkening.h"
-#include "lensing/kernels/thin_ring.h"
 #include "parallel/thread_count.h"
 #include "parallel/worker_pool.h"
 #include "results.h"
@@ -130,7 +130,8 @@ CallOutcome witt_mao(const Args3& args) {
 
 // --- multi_witt_mao_magnification(l, re, rstar) -> list[list[float]]
 
-constexpr ArgumentSpec<3> multi_witt_mao_signature{"multi_witt_mao_magnification", {"l", "re", "rstar"}};
+constexpr ArgumentSpec<3> multi_witt_mao_signature{"multi_witt_mao_magnification",
+                                                   {"l", "re", "rstar"}};
 
 CallOutcome multi_witt_mao(const Args3& args) {
     std::vector<double> l, re, rstar;
@@ -169,17 +170,17 @@ CallOutcome heyrovsky(const Args4& args) {
 // --- integrated_witt_mao_magnification(l, re, rstar) -> list[float]
 
 constexpr ArgumentSpec<3> integrated_heyrovsky_signature{"integrated_heyrovsky_magnification",
-                                                    {"l", "re", "rstar"}};
+                                                         {"l", "re", "rstar"}};
 constexpr ArgumentSpec<3> integrated_witt_mao_signature{"integrated_witt_mao_magnification",
-                                                   {"l", "re", "rstar"}};
+                                                        {"l", "re", "rstar"}};
 
 // --- integrated_flux_map_witt_mao_magnification(l, re, rstar, bl, bf) -> list[float]
 // --- integrated_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf) -> list[float]
 
 constexpr ArgumentSpec<5> flux_map_witt_mao_signature{"integrated_flux_map_witt_mao_magnification",
-                                                 {"l", "re", "rstar", "bl", "bf"}};
-constexpr ArgumentSpec<5> flux_map_heyrovsky_signature{"integrated_flux_map_heyrovsky_magnification",
-                                                  {"l", "re", "rstar", "bl", "bf"}};
+                                                      {"l", "re", "rstar", "bl", "bf"}};
+constexpr ArgumentSpec<5> flux_map_heyrovsky_signature{
+    "integrated_flux_map_heyrovsky_magnification", {"l", "re", "rstar", "bl", "bf"}};
 
 // The five arguments of the flux-map functions, converted in parameter order.
 struct FluxMapArguments {
@@ -209,7 +210,7 @@ CallOutcome flux_map(const Args5& args) {
 // --- discrete_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf) -> list[float]
 
 constexpr ArgumentSpec<5> discrete_signature{"discrete_flux_map_heyrovsky_magnification",
-                                        {"l", "re", "rstar", "bl", "bf"}};
+                                             {"l", "re", "rstar", "bl", "bf"}};
 
 CallOutcome discrete_flux_map(const Args5& args) {
     FluxMapArguments a;

@@ -3,8 +3,8 @@
 
 #include "boundary.h"
 #include "functions.h"
-#include "support/fatal_failure.h"
 #include "process_objects.h"
+#include "support/fatal_failure.h"
 
 namespace caustiqa::module {
 namespace {

@@ -8,8 +8,8 @@
 #include <new>
 #include <string>
 
-#include "support/fatal_failure.h"
 #include "pending_error.h"
+#include "support/fatal_failure.h"
 
 namespace caustiqa::module {
 namespace {
@@ -22,7 +22,8 @@ public:
     // exception set, when creation fails, and null without one when `accept`
     // refuses the object; either way a later call tries again.
     template <class Create, class Accept = bool (*)(PyObject*)>
-    PyObject* get(Create create, Accept accept = [](PyObject*) { return true; }) {
+    PyObject* get(
+        Create create, Accept accept = [](PyObject*) { return true; }) {
         if (PyObject* object = object_.load(std::memory_order_acquire)) return object;
         // Never wait on the guard while holding the interpreter lock: the
         // thread inside may need the lock to finish the creation.
@@ -64,7 +65,8 @@ void reset_guards_after_fork() noexcept {
     panic_exception.reset_guard_after_fork();
 }
 
-[[maybe_unused]] const int fork_handler = pthread_atfork(nullptr, nullptr, &reset_guards_after_fork);
+[[maybe_unused]] const int fork_handler =
+    pthread_atfork(nullptr, nullptr, &reset_guards_after_fork);
 
 constexpr const char* panic_doc =
     "Raised when the native code of caustiqa fails fatally (a broken internal invariant\n"
@@ -91,7 +93,8 @@ PyObject* interned_name(InternedName which) {
 
 PyTypeObject* sequence_type() {
     // The name may have been replaced by anything: only a type is used as one.
-    PyObject* type = sequence.get(import_sequence, [](PyObject* o) { return PyType_Check(o) != 0; });
+    PyObject* type =
+        sequence.get(import_sequence, [](PyObject* o) { return PyType_Check(o) != 0; });
     if (type == nullptr && PyErr_Occurred()) {
         fail("failed to import collections.abc.Sequence: " + describe_current_exception());
     }

@@ -77,8 +77,7 @@ void ListInProgress::release_after_return() && noexcept {
     // Pending calls run on the main thread of the main interpreter, which is
     // also the only thread that signal handlers interrupt.
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) return;
-    auto* release =
-        new (std::nothrow) Release{list_.get(), static_cast<Py_ssize_t>(filled_)};
+    auto* release = new (std::nothrow) Release{list_.get(), static_cast<Py_ssize_t>(filled_)};
     if (release == nullptr) return;
     if (Py_AddPendingCall(&release_pending, release) != 0) {
         delete release;

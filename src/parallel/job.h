@@ -89,7 +89,8 @@ public:
 
     template <class... LatchArgs>
     explicit StackJob(Function& function, LatchArgs&&... latch_args)
-        : Job{&StackJob::run, nullptr}, function_(function), latch(std::forward<LatchArgs>(latch_args)...) {}
+        : Job{&StackJob::run, nullptr}, function_(function),
+          latch(std::forward<LatchArgs>(latch_args)...) {}
 
     // Runs the function here instead of through a queue.
     void run_inline(bool moved) {

@@ -106,8 +106,8 @@ bool map_leaves(WorkerPool& pool, std::span<const In> input, const Leaf& leaf,
     ensure(output.size() - start >= length, "assertion failed: vec.capacity() - start >= len");
     const std::size_t budget = std::max<std::size_t>(pool.thread_count(), 1);
     try {
-        const MapTask<In, Out, Leaf> task{
-            pool, leaf, output.data() + start, cancel, progress, while_waiting};
+        const MapTask<In, Out, Leaf> task{pool,   leaf,     output.data() + start,
+                                          cancel, progress, while_waiting};
         const PieceResult whole = task.run(input.data(), length, 0, length, false, budget);
         if (whole.written != length) {
             if (cancel.requested()) {

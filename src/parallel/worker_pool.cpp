@@ -72,8 +72,8 @@ std::uint64_t detail::fork_count() noexcept {
     return forks.load(std::memory_order_relaxed);
 }
 
-void detail::wait_for_job(LockLatch& latch, Cancellation& cancel,
-                          const WhileWaiting& while_waiting, std::uint64_t forks_before) {
+void detail::wait_for_job(LockLatch& latch, Cancellation& cancel, const WhileWaiting& while_waiting,
+                          std::uint64_t forks_before) {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point spin_until = Clock::now() + WorkerPool::caller_spin;
     while (!latch.probe() && Clock::now() < spin_until)
@@ -152,8 +152,8 @@ WorkerPool::Creation WorkerPool::create(std::size_t threads, ThreadStarter start
     for (; status == 0 && started < pool->thread_count(); ++started) {
         step = "pthread_create";
         pthread_t thread;
-        status = start(&thread, &attributes, &WorkerPool::worker_main,
-                       pool->workers_[started].get());
+        status =
+            start(&thread, &attributes, &WorkerPool::worker_main, pool->workers_[started].get());
         if (status != 0) break;
     }
     pthread_attr_destroy(&attributes);

@@ -33,8 +33,7 @@ template <class V> CAUSTIQA_KERNEL MaskOf<V> rf_arguments_distinct(V x, V y, V z
 
 // carlson_rj(x, y, z, p): p > 0 and none of the equalities x = y, y = z and
 // z = p that reduce R_J to R_C or R_D: the duplication at once.
-template <class V>
-CAUSTIQA_KERNEL MaskOf<V> rj_takes_duplication(V x, V y, V z, V p) noexcept {
+template <class V> CAUSTIQA_KERNEL MaskOf<V> rj_takes_duplication(V x, V y, V z, V p) noexcept {
     return (p > 0) & (x != y) & (y != z) & (z != p);
 }
 

@@ -105,8 +105,7 @@ CAUSTIQA_KERNEL double evaluate_row(int i, double x) noexcept {
     double value = 0;
     [&]<int... R>(std::integer_sequence<int, R...>) {
         static_cast<void>(((i == R && (value = evaluate_row(Rows, R, x, true), true)) || ...));
-    }
-    (std::make_integer_sequence<int, detail::PolynomialRows::indices>());
+    }(std::make_integer_sequence<int, detail::PolynomialRows::indices>());
     return value;
 }
 

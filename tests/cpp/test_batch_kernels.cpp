@@ -8,10 +8,10 @@
 #include <random>
 #include <vector>
 
-#include "lensing/sources/flux_map.h"
-#include "lensing/sources/limb_darkening.h"
 #include "lensing/kernels/thin_ring.h"
 #include "lensing/kernels/uniform_disc.h"
+#include "lensing/sources/flux_map.h"
+#include "lensing/sources/limb_darkening.h"
 #include "reference/integrated_snapshot.h"
 #include "relative_error.h"
 

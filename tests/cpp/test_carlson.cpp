@@ -27,7 +27,7 @@ const std::map<std::string_view, double> bounds = {
     {"rf_distinct", 5e-16},   {"rf_one_zero", 1e-15},        {"rf_x_equals_y", 5e-16},
     {"rc_y_above_x", 5e-16},  {"rc_y_below_x", 5e-16},       {"rc_principal_value", 5e-16},
     {"rd_distinct", 8e-16},   {"rd_x_zero", 6e-16},          {"rj_distinct", 8e-16},
-    {"rj_y_equals_z", 8e-15}, {"rj_principal_value", 3e-15},   {"rj_all_equal", 4e-15},
+    {"rj_y_equals_z", 8e-15}, {"rj_principal_value", 3e-15}, {"rj_all_equal", 4e-15},
 };
 
 template <class Row, class F> void check_group(const ref::Group<Row>& group, F evaluate) {

@@ -32,7 +32,8 @@ std::vector<double> separations(std::size_t size) {
 std::vector<double> scalar_loop(const std::vector<double>& l, double re, double rstar) {
     const double rho = rstar / re;
     std::vector<double> out;
-    for (const double x : l) out.push_back(uniform_disc_magnification(x * rho, rho));
+    for (const double x : l)
+        out.push_back(uniform_disc_magnification(x * rho, rho));
     return out;
 }
 
@@ -96,7 +97,8 @@ TEST(MultiWittMaoMagnification, ShapesAndDuplicates) {
 
     const auto empty_curves = multi_witt_mao_magnification(none, two, {{0.1, 0.2, 0.3}});
     ASSERT_EQ(empty_curves.size(), 6u);
-    for (const auto& curve : empty_curves) EXPECT_TRUE(curve.empty());
+    for (const auto& curve : empty_curves)
+        EXPECT_TRUE(curve.empty());
 
     // Duplicates in either array give identical entries; zeros follow the scalar rules.
     const std::vector<double> re = {2.0, 0.0, 2.0};

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "lensing/kernels/thin_ring.h"
-#include "support/fatal_failure.h"
 #include "relative_error.h"
+#include "support/fatal_failure.h"
 
 namespace caustiqa::lensing {
 namespace {
@@ -67,7 +67,8 @@ TEST(DiscreteRings, WeightsEnterLinearly) {
     const RingSums base = sums(separations, radii, weights);
     ASSERT_EQ(base.error, nullptr);
     Doubles doubled;
-    for (const double b : weights) doubled.push_back(2 * b);
+    for (const double b : weights)
+        doubled.push_back(2 * b);
     const RingSums twice = sums(separations, radii, doubled);
     // Listing ring 2 again, its weight split as a + b.
     Doubles split_radii = radii, split_weights = weights;

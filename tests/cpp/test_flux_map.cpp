@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "lensing/sources/tabulated_profile.h"
 #include "lensing/kernels/uniform_disc.h"
-#include "support/fatal_failure.h"
+#include "lensing/sources/tabulated_profile.h"
 #include "relative_error.h"
+#include "support/fatal_failure.h"
 
 namespace {
 
@@ -43,7 +43,9 @@ TEST(FluxMap, UnequalTableLengthsFailBeforeAnyComputation) {
         {{1, 2, 3}, {1, 2}, {0.5, NAN}, "assertion `left == right` failed\n  left: 3\n right: 2"},
         {{0, 1}, {1, 2, 3}, {0.5}, "assertion `left == right` failed\n  left: 2\n right: 3"},
         {{}, {1}, {}, "assertion `left == right` failed\n  left: 0\n right: 1"},
-        {std::vector<double>(12, 0.5), {}, {1},
+        {std::vector<double>(12, 0.5),
+         {},
+         {1},
          "assertion `left == right` failed\n  left: 12\n right: 0"},
     };
     for (const Method& method : methods) {
@@ -61,7 +63,10 @@ TEST(FluxMap, UnequalTableLengthsFailBeforeAnyComputation) {
 
 TEST(FluxMap, NoSeparationsGiveNoResults) {
     for (const Method& method : methods) {
-        EXPECT_TRUE(method.function({}, 1.0, 1.0, uniform_bl, uniform_bf, caustiqa::never_cancelled()).empty()) << method.name;
+        EXPECT_TRUE(
+            method.function({}, 1.0, 1.0, uniform_bl, uniform_bf, caustiqa::never_cancelled())
+                .empty())
+            << method.name;
     }
 }
 
@@ -72,10 +77,12 @@ TEST(FluxMap, NanSeparationIsNanAndLeavesNeighboursAlone) {
     const std::vector<double> l{0.3, NAN, 1.5, NAN};
     for (const Method& method : methods) {
         SCOPED_TRACE(method.name);
-        const std::vector<double> all = method.function(l, 1.0, 0.5, bl, bf, caustiqa::never_cancelled());
+        const std::vector<double> all =
+            method.function(l, 1.0, 0.5, bl, bf, caustiqa::never_cancelled());
         ASSERT_EQ(all.size(), l.size());
         for (std::size_t j = 0; j < l.size(); ++j) {
-            const double alone = method.function({&l[j], 1}, 1.0, 0.5, bl, bf, caustiqa::never_cancelled()).at(0);
+            const double alone =
+                method.function({&l[j], 1}, 1.0, 0.5, bl, bf, caustiqa::never_cancelled()).at(0);
             EXPECT_TRUE(same_double(all[j], alone)) << j;
             EXPECT_EQ(std::isnan(all[j]), std::isnan(l[j])) << j;
         }

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "lensing/sources/ring_integral.h"
-#include "quadrature/tanh_sinh.h"
 #include "lensing/kernels/thin_ring.h"
 #include "lensing/kernels/uniform_disc.h"
+#include "lensing/sources/ring_integral.h"
+#include "quadrature/tanh_sinh.h"
 #include "reference/limb_darkening_reference.h"
 #include "relative_error.h"
 
@@ -128,10 +128,13 @@ TEST(RingIntegral, IsTheQuadratureOfTheRingIntegrand) {
                 quadrature::one_point([&](const double* r, double* values, std::size_t n) {
                     ring_integrand(r, n, l, 1.0, rstar, limb_darkening_profile, values);
                 });
-            quadrature::QuadratureResult sum = quadrature::tanh_sinh_integrate(integrand, 0.0, 1.0, 1e-16);
+            quadrature::QuadratureResult sum =
+                quadrature::tanh_sinh_integrate(integrand, 0.0, 1.0, 1e-16);
             if (0 < l && l < 1) {
-                const quadrature::QuadratureResult inner = quadrature::tanh_sinh_integrate(integrand, 0.0, l, 1e-16);
-                const quadrature::QuadratureResult outer = quadrature::tanh_sinh_integrate(integrand, l, 1.0, 1e-16);
+                const quadrature::QuadratureResult inner =
+                    quadrature::tanh_sinh_integrate(integrand, 0.0, l, 1e-16);
+                const quadrature::QuadratureResult outer =
+                    quadrature::tanh_sinh_integrate(integrand, l, 1.0, 1e-16);
                 sum = {inner.integral + outer.integral, 0, 0,
                        inner.finite_samples + outer.finite_samples};
             }

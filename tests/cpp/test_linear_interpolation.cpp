@@ -135,8 +135,8 @@ TEST(LinearInterpolation, RandomTablesStayBetweenNeighbours) {
             }
             const auto i = std::lower_bound(x.begin(), x.end(), xp) - x.begin() - 1;
             const double slope = (y[i + 1] - y[i]) / (x[i + 1] - x[i]);
-            const double tol = 4 * DBL_EPSILON *
-                               (std::fabs(y[i]) + std::fabs(y[i + 1]) + std::fabs(slope) * xp);
+            const double tol =
+                4 * DBL_EPSILON * (std::fabs(y[i]) + std::fabs(y[i + 1]) + std::fabs(slope) * xp);
             ASSERT_GE(value, std::min(y[i], y[i + 1]) - tol) << xp;
             ASSERT_LE(value, std::max(y[i], y[i + 1]) + tol) << xp;
         }

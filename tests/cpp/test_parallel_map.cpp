@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "support/fatal_failure.h"
 #include "parallel/parallel_map.h"
+#include "support/fatal_failure.h"
 
 #if defined(__SANITIZE_ADDRESS__) && __has_include(<sanitizer/lsan_interface.h>)
 #include <sanitizer/lsan_interface.h>
@@ -66,7 +66,8 @@ std::vector<std::uint64_t> iota(std::size_t n, std::uint64_t first = 0) {
 
 std::vector<std::uint64_t> serial_mix(const std::vector<std::uint64_t>& input) {
     std::vector<std::uint64_t> out;
-    for (const std::uint64_t x : input) out.push_back(mix(x));
+    for (const std::uint64_t x : input)
+        out.push_back(mix(x));
     return out;
 }
 
@@ -173,7 +174,8 @@ TEST(ParallelMap, ChunkedMapEqualsTheElementMap) {
         Span(input),
         [&](const std::uint64_t* in, std::size_t n, std::uint64_t* result) {
             if (n > longest.load()) longest.store(n);
-            for (std::size_t i = 0; i < n; ++i) result[i] = mix(in[i]);
+            for (std::size_t i = 0; i < n; ++i)
+                result[i] = mix(in[i]);
         },
         out, caustiqa::never_cancelled(), &progress));
     EXPECT_EQ(progress.ready(), input.size());
@@ -336,7 +338,8 @@ std::vector<FailureCase> failure_cases() {
 std::string failure_case_name(const testing::TestParamInfo<FailureCase>& info) {
     std::ostringstream name;
     name << info.param.threads << "threads_" << info.param.length << "_failing";
-    for (const std::size_t k : info.param.failing) name << '_' << k;
+    for (const std::size_t k : info.param.failing)
+        name << '_' << k;
     return name.str();
 }
 
@@ -386,7 +389,8 @@ TEST(ParallelMap, ManyCallersShareOnePool) {
                 }
             });
         }
-        for (std::thread& caller : callers) caller.join();
+        for (std::thread& caller : callers)
+            caller.join();
         EXPECT_EQ(wrong.load(), 0) << threads << " threads";
     }
 }

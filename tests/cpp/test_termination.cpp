@@ -8,13 +8,13 @@
 #include <cmath>
 #include <vector>
 
-#include "quadrature/tanh_sinh.h"
 #include "lensing/kernels/thin_ring.h"
 #include "lensing/kernels/uniform_disc.h"
+#include "lensing/sources/linear_interpolation.h"
+#include "quadrature/tanh_sinh.h"
 #include "special/carlson.h"
 #include "special/complete.h"
 #include "special/ellippi.h"
-#include "lensing/sources/linear_interpolation.h"
 
 namespace {
 
@@ -141,7 +141,8 @@ TEST(Termination, Quadrature) {
         for (const double b : values) {
             for (const double tol : values) {
                 const auto f = [a](double r) { return r * a; };
-                const quadrature::QuadratureResult result = quadrature::tanh_sinh_integrate(f, a, b, tol);
+                const quadrature::QuadratureResult result =
+                    quadrature::tanh_sinh_integrate(f, a, b, tol);
                 EXPECT_GE(result.evaluations, 25u);
                 EXPECT_LE(result.evaluations, 385u);
             }

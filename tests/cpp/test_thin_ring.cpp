@@ -17,8 +17,8 @@
 namespace caustiqa::lensing {
 namespace {
 
-using testing::RingReference;
 using testing::relative_error;
+using testing::RingReference;
 using testing::same_double;
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
@@ -31,7 +31,9 @@ special::ValueOrError ring(double l, double r, double w) {
 }
 
 // The error message, or "(value)" when there is none.
-std::string message(const special::ValueOrError& a) { return a.is_error() ? a.error() : "(value)"; }
+std::string message(const special::ValueOrError& a) {
+    return a.is_error() ? a.error() : "(value)";
+}
 
 // Whether the ring passes close enough to the lens for the expansion.
 bool in_band(double l, double r) {
@@ -68,9 +70,8 @@ TEST(ThinRing, NearLensWithinBandAndBeyond) {
     for (const bool inside : {true, false}) {
         std::vector<RingReference> rows;
         std::copy_if(std::begin(testing::near_lens), std::end(testing::near_lens),
-                     std::back_inserter(rows), [&](const RingReference& c) {
-                         return in_band(c.l, c.r) == inside;
-                     });
+                     std::back_inserter(rows),
+                     [&](const RingReference& c) { return in_band(c.l, c.r) == inside; });
         ASSERT_GT(rows.size(), 100u);
         expect_table(rows, inside ? "near lens, series band" : "near lens, up to 4 bands out",
                      [](const RingReference&) { return 1e-5; });
@@ -116,7 +117,8 @@ TEST(ThinRing, BandEdgeTakesClosedFormAndBothSidesAgree) {
     // the next r inside. A NaN re errors only in the closed form.
     const double l = 1;
     double outside = 1 - 1e-5;
-    while (l - outside < 1e-5) outside = std::nextafter(outside, 0.0);
+    while (l - outside < 1e-5)
+        outside = std::nextafter(outside, 0.0);
     const double inside = std::nextafter(outside, 1.0);
     ASSERT_LT(l - inside, 1e-5);
     EXPECT_EQ(message(ring(l, outside, nan)), nan_error);

@@ -86,24 +86,25 @@ TEST_P(ConfiguredThreadCount, Table) {
     const ScopedVariable threads("RAYON_NUM_THREADS", env.num_threads);
     const ScopedVariable cpus("RAYON_RS_NUM_CPUS", env.num_cpus);
     const long online = sysconf(_SC_NPROCESSORS_ONLN);
-    const std::size_t expected =
-        env.expected != processors ? env.expected
-                                   : static_cast<std::size_t>(online >= 1 ? online : 1);
+    const std::size_t expected = env.expected != processors
+                                     ? env.expected
+                                     : static_cast<std::size_t>(online >= 1 ? online : 1);
     EXPECT_EQ(configured_thread_count(), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Variables, ConfiguredThreadCount,
-    testing::Values(
-        Environment{nullptr, nullptr, processors}, Environment{"1", nullptr, 1},
-        Environment{"3", "5", 3}, Environment{"+4", nullptr, 4},
-        Environment{"0", nullptr, processors},
-        Environment{"0", "3", processors}, // 0 selects the default at once
-        Environment{nullptr, "3", 3}, Environment{"", "3", 3}, Environment{" 4", "3", 3},
-        Environment{"-4", "3", 3}, Environment{"4x", "3", 3}, Environment{"\xff", "3", 3},
-        Environment{"18446744073709551616", "5", 5}, Environment{nullptr, "0", processors},
-        Environment{nullptr, "x", processors}, Environment{"x", "", processors},
-        Environment{"65535", nullptr, 65535}, Environment{"70000", nullptr, 65535},
-        Environment{"18446744073709551615", "2", 65535}, Environment{"x", "100000", 65535}));
+    testing::Values(Environment{nullptr, nullptr, processors}, Environment{"1", nullptr, 1},
+                    Environment{"3", "5", 3}, Environment{"+4", nullptr, 4},
+                    Environment{"0", nullptr, processors},
+                    Environment{"0", "3", processors}, // 0 selects the default at once
+                    Environment{nullptr, "3", 3}, Environment{"", "3", 3},
+                    Environment{" 4", "3", 3}, Environment{"-4", "3", 3}, Environment{"4x", "3", 3},
+                    Environment{"\xff", "3", 3}, Environment{"18446744073709551616", "5", 5},
+                    Environment{nullptr, "0", processors}, Environment{nullptr, "x", processors},
+                    Environment{"x", "", processors}, Environment{"65535", nullptr, 65535},
+                    Environment{"70000", nullptr, 65535},
+                    Environment{"18446744073709551615", "2", 65535},
+                    Environment{"x", "100000", 65535}));
 
 } // namespace

@@ -39,14 +39,16 @@ double worst_error(std::span<const DiscReference> rows, double bound, const char
 }
 
 TEST(UniformDisc, ClosedFormAgreesWithReferenceOutsideEdgeBand) {
-    for (const DiscReference& row : testing::disc::general_branch) ASSERT_FALSE(in_edge_band(row));
+    for (const DiscReference& row : testing::disc::general_branch)
+        ASSERT_FALSE(in_edge_band(row));
     worst_error(testing::disc::general_branch, 1e-9, "general branch");
 }
 
 // Discs below rho = 0.01 keep the band relative to their size: a disc of radius
 // 1e-7 whose centre lies 1.5e-10 from the lens is a general case, not an edge.
 TEST(UniformDisc, SmallDiscsNearTheirEdgeUseClosedForm) {
-    for (const DiscReference& row : testing::disc::small_discs) ASSERT_FALSE(in_edge_band(row));
+    for (const DiscReference& row : testing::disc::small_discs)
+        ASSERT_FALSE(in_edge_band(row));
     worst_error(testing::disc::small_discs, 1e-9, "small discs");
 }
 
@@ -74,7 +76,8 @@ TEST(UniformDisc, BandLimitTakesClosedForm) {
 }
 
 TEST(UniformDisc, FarFieldAgreesWithReference) {
-    for (const DiscReference& row : testing::disc::far_field) ASSERT_GE(row.u, 1000 * row.rho);
+    for (const DiscReference& row : testing::disc::far_field)
+        ASSERT_GE(row.u, 1000 * row.rho);
     worst_error(testing::disc::far_field, 1e-15, "far field");
 }
 

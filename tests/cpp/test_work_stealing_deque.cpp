@@ -31,7 +31,8 @@ TEST(WorkStealingDeque, OwnerTakesNewestThievesOldestAcrossGrowth) {
     int next_oldest = 0;
     int next_newest = 0;
     for (int round = 0; round < 2; ++round) {
-        for (int i = 0; i < 500; ++i) deque.push(&items[next_newest++]);
+        for (int i = 0; i < 500; ++i)
+            deque.push(&items[next_newest++]);
         for (int i = 0; i < 100; ++i) {
             ASSERT_EQ(deque.steal(out), StealResult::success);
             ASSERT_EQ(*out, next_oldest++);
@@ -76,31 +77,41 @@ TEST_P(OwnerAgainstThieves, EveryItemIsTakenExactlyOnce) {
             while (!owner_done.load(std::memory_order_acquire)) {
                 int* item = nullptr;
                 switch (deque.steal(item)) {
-                case StealResult::success: mine.push_back(*item); break;
-                case StealResult::retry: break;
-                case StealResult::empty: std::this_thread::yield(); break;
+                case StealResult::success:
+                    mine.push_back(*item);
+                    break;
+                case StealResult::retry:
+                    break;
+                case StealResult::empty:
+                    std::this_thread::yield();
+                    break;
                 }
             }
         });
     }
-    while (ready.load() < contest.thieves) std::this_thread::yield();
+    while (ready.load() < contest.thieves)
+        std::this_thread::yield();
 
     std::vector<int>& own = gathered[0];
     for (int pushed = 0; pushed < contest.items;) {
         const int end = std::min(contest.items, pushed + contest.burst);
-        for (; pushed < end; ++pushed) deque.push(&items[static_cast<std::size_t>(pushed)]);
+        for (; pushed < end; ++pushed)
+            deque.push(&items[static_cast<std::size_t>(pushed)]);
         for (int i = 0; i < contest.burst / 2; ++i) {
             if (int* item = deque.pop()) own.push_back(*item);
         }
     }
     // Only the owner pushes, so null means empty (or the last item lost to a thief).
-    while (int* item = deque.pop()) own.push_back(*item);
+    while (int* item = deque.pop())
+        own.push_back(*item);
     owner_done.store(true, std::memory_order_release);
-    for (std::thread& thief : thieves) thief.join();
+    for (std::thread& thief : thieves)
+        thief.join();
 
     EXPECT_TRUE(deque.looks_empty());
     std::vector<int> all;
-    for (const std::vector<int>& part : gathered) all.insert(all.end(), part.begin(), part.end());
+    for (const std::vector<int>& part : gathered)
+        all.insert(all.end(), part.begin(), part.end());
     std::sort(all.begin(), all.end());
     EXPECT_EQ(all, items);
 }
@@ -109,7 +120,8 @@ std::vector<Contest> contests() {
     std::vector<Contest> table;
     for (const int thieves : {1, 2, 4, 7}) {
         for (const int items : {0, 1, 2, 63, 64, 65, 1000, 20000}) {
-            for (const int burst : {1, 3, 200}) table.push_back({thieves, items, burst});
+            for (const int burst : {1, 3, 200})
+                table.push_back({thieves, items, burst});
         }
     }
     return table;

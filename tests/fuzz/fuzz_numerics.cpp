@@ -13,13 +13,13 @@
 #include <span>
 #include <vector>
 
-#include "quadrature/tanh_sinh.h"
 #include "lensing/kernels/thin_ring.h"
 #include "lensing/kernels/uniform_disc.h"
+#include "lensing/sources/linear_interpolation.h"
+#include "quadrature/tanh_sinh.h"
 #include "special/carlson.h"
 #include "special/complete.h"
 #include "special/ellippi.h"
-#include "lensing/sources/linear_interpolation.h"
 
 namespace {
 
@@ -74,7 +74,9 @@ bool near(double x, double y, double relative) {
 }
 
 // Moderate positive arguments, where symmetry and scaling must hold closely.
-bool moderate(double x) { return x >= 1e-100 && x <= 1e100; }
+bool moderate(double x) {
+    return x >= 1e-100 && x <= 1e100;
+}
 
 void complete_integrals(double m) {
     using caustiqa::special::ellipe;
@@ -95,8 +97,7 @@ void complete_integrals(double m) {
     } else {
         check(!(m > 1) && !std::isnan(m), "ellipe: value outside the domain", m);
         check(e.value() >= 1 - 1e-15 && !std::isnan(e.value()), "ellipe: below 1", m, e.value());
-        if (m >= 0)
-            check(e.value() <= 1.5707963267948966 * (1 + 1e-15), "ellipe: above pi/2", m);
+        if (m >= 0) check(e.value() <= 1.5707963267948966 * (1 + 1e-15), "ellipe: above pi/2", m);
     }
     // Legendre's relation E K' + E' K - K K' = pi/2 on 0 < m < 1.
     if (m > 1e-300 && m < 1) {
@@ -106,10 +107,9 @@ void complete_integrals(double m) {
         if (!k.is_error() && !e.is_error() && !k1.is_error() && !e1.is_error() &&
             std::isfinite(k.value()) && std::isfinite(k1.value())) {
             const double kk = k.value() * k1.value();
-            const double legendre =
-                e.value() * k1.value() + e1.value() * k.value() - kk;
-            check(std::fabs(legendre - 1.5707963267948966) <= 1e-13 * (1 + kk),
-                  "Legendre relation", m, legendre);
+            const double legendre = e.value() * k1.value() + e1.value() * k.value() - kk;
+            check(std::fabs(legendre - 1.5707963267948966) <= 1e-13 * (1 + kk), "Legendre relation",
+                  m, legendre);
         }
     }
 }
@@ -170,8 +170,8 @@ void carlson(double x, double y, double z, double p, double e) {
             return !std::isfinite(a) || !std::isfinite(b) || near(a, b, relative);
         };
         check(agree(rf, carlson_rf(z, x, y), 1e-13), "carlson_rf symmetry", x, y, z, rf);
-        check(agree(rf, 2 * carlson_rf(4 * x, 4 * y, 4 * z), 1e-13), "carlson_rf scaling", x, y,
-              z, rf);
+        check(agree(rf, 2 * carlson_rf(4 * x, 4 * y, 4 * z), 1e-13), "carlson_rf scaling", x, y, z,
+              rf);
         check(agree(rd, carlson_rd(y, x, z), 1e-13), "carlson_rd symmetry", x, y, z, rd);
         if (moderate(p) && std::max(x, p) < 1e30 * std::min(x, p)) {
             check(agree(rj, carlson_rj(y, z, x, p), 1e-12), "carlson_rj symmetry", x, y, z, p);
@@ -218,8 +218,10 @@ void interpolation(Reader& in) {
     std::memcpy(&bits, &size_word, 8);
     const std::size_t nx = bits % 9, ny = (bits >> 8) % 9;
     std::vector<double> x(nx), y(ny);
-    for (double& v : x) v = in.next();
-    for (double& v : y) v = in.next();
+    for (double& v : x)
+        v = in.next();
+    for (double& v : y)
+        v = in.next();
     const double xp = in.next();
     const double outside = in.next();
     const caustiqa::special::LinearInterpolant interpolant(x, y);
@@ -287,7 +289,8 @@ void quadrature(double a, double b, double tol, double c0, double c1, double s) 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Reader in(data, size);
     double d[20];
-    for (double& v : d) v = in.next();
+    for (double& v : d)
+        v = in.next();
     complete_integrals(d[0]);
     third_kind(d[1], d[2]);
     carlson(d[3], d[4], d[5], d[6], d[7]);

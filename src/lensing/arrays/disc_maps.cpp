@@ -1,8 +1,8 @@
 #include "disc_maps.h"
 
 #include "lensing/kernels/batch_kernels.h"
-#include "parallel/parallel_map.h"
 #include "lensing/kernels/uniform_disc.h"
+#include "parallel/parallel_map.h"
 
 namespace caustiqa::lensing {
 namespace {

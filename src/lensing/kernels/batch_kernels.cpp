@@ -19,7 +19,8 @@ struct LaneKernels {
 };
 
 #define CAUSTIQA_LANE_KERNELS(target, runs) {&target::disc_blocks, &target::ring_blocks},
-constexpr LaneKernels lane_kernels[] = {{nullptr, nullptr}, CAUSTIQA_LANE_TARGETS(CAUSTIQA_LANE_KERNELS)};
+constexpr LaneKernels lane_kernels[] = {{nullptr, nullptr},
+                                        CAUSTIQA_LANE_TARGETS(CAUSTIQA_LANE_KERNELS)};
 #undef CAUSTIQA_LANE_KERNELS
 
 // The widest path of this build no wider than `path`.

@@ -29,7 +29,9 @@ template <class V> CAUSTIQA_KERNEL MaskOf<V> in_edge_band(V u, V rho) noexcept {
 // The arguments of the elliptic integrals: characteristic n = 4 rho u / s^2
 // and parameter m = k^2, k = sqrt(4 n) / q, with s = u + rho, d = u - rho and
 // q = sqrt(4 + d^2).
-template <class V> struct DiscArguments { V s, d, n, q, m; };
+template <class V> struct DiscArguments {
+    V s, d, n, q, m;
+};
 
 template <class V> CAUSTIQA_KERNEL DiscArguments<V> disc_arguments(V u, V rho) noexcept {
     const V s = u + rho;

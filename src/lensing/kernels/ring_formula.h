@@ -43,7 +43,9 @@ template <class V> CAUSTIQA_KERNEL V einstein_radius_in_source_radii(V re, V rst
 // The general branch's parameter m = k^2, k = sqrt(l r / q2) (4 w / s), its
 // characteristic n = 4 l r / s^2 and the factor 4 / (s sqrt(q2)), with
 // q2 = 4 w^2 + delta^2; w = re / rstar.
-template <class V> struct RingArguments { V delta, m, n, factor; };
+template <class V> struct RingArguments {
+    V delta, m, n, factor;
+};
 
 template <class V> CAUSTIQA_KERNEL RingArguments<V> ring_arguments(V l, V r, V w, V w2) noexcept {
     const V delta = r - l;

@@ -4,8 +4,8 @@
 #include <cmath>
 
 #include "lensing/kernels/batch_kernels.h"
-#include "support/fatal_failure.h"
 #include "lensing/kernels/thin_ring.h"
+#include "support/fatal_failure.h"
 
 namespace caustiqa::lensing {
 namespace {

@@ -3,12 +3,12 @@
 #include <cmath>
 
 #include "lensing/kernels/batch_kernels.h"
-#include "ring_integral.h"
-#include "support/fatal_failure.h"
-#include "special/math_constants.h"
-#include "tabulated_profile.h"
-#include "quadrature/tanh_sinh.h"
 #include "lensing/kernels/uniform_disc.h"
+#include "quadrature/tanh_sinh.h"
+#include "ring_integral.h"
+#include "special/math_constants.h"
+#include "support/fatal_failure.h"
+#include "tabulated_profile.h"
 
 namespace caustiqa::lensing {
 namespace {

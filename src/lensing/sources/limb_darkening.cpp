@@ -3,10 +3,10 @@
 #include <cmath>
 
 #include "lensing/kernels/batch_kernels.h"
+#include "lensing/kernels/uniform_disc.h"
+#include "quadrature/tanh_sinh.h"
 #include "ring_integral.h"
 #include "special/math_constants.h"
-#include "quadrature/tanh_sinh.h"
-#include "lensing/kernels/uniform_disc.h"
 
 namespace caustiqa::lensing {
 namespace {

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "lensing/kernels/batch_kernels.h"
-#include "support/cancellation.h"
-#include "special/math_constants.h"
-#include "quadrature/tanh_sinh.h"
 #include "lensing/kernels/thin_ring.h"
+#include "quadrature/tanh_sinh.h"
+#include "special/math_constants.h"
+#include "support/cancellation.h"
 
 namespace caustiqa::lensing {
 
@@ -40,7 +40,8 @@ double integrated_ring_magnification(double l, double re, double rstar, const Pr
     const auto integrand = [&](const double* r, double* values, std::size_t count) {
         ring_integrand(r, count, l, re, rstar, profile, values);
     };
-    const quadrature::QuadratureResult ring = quadrature::tanh_sinh_integrate_split_batch(integrand, l, quadrature::tolerance);
+    const quadrature::QuadratureResult ring =
+        quadrature::tanh_sinh_integrate_split_batch(integrand, l, quadrature::tolerance);
     if (ring.finite_samples == 0) return not_a_number;
     return ring.integral / flux;
 }

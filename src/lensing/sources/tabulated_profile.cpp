@@ -1,7 +1,7 @@
 #include "tabulated_profile.h"
 
-#include "special/math_constants.h"
 #include "quadrature/tanh_sinh.h"
+#include "special/math_constants.h"
 
 namespace caustiqa::lensing {
 

@@ -52,8 +52,7 @@ module::CallOutcome nested_map(const module::BoundArguments<2>& args) {
     return module::build_list(sums, &args.interruption());
 }
 
-PyObject* nested_map_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
+PyObject* nested_map_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return module::run_call(nested_map_spec, args, nargs, kwnames, nested_map);
 }
 
