@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "lensing/kernels/uniform_disc.h"
+#include "lensing/sources/discrete_rings.h"
 #include "lensing/sources/tabulated_profile.h"
 #include "relative_error.h"
 #include "support/fatal_failure.h"
@@ -33,6 +34,14 @@ const Method methods[] = {
 
 const std::vector<double> uniform_bl{0, 1}, uniform_bf{1, 1};
 
+// The discrete ring sum's values, as the flux maps give theirs.
+std::vector<double> discrete_rings(std::span<const double> l, double re, double rstar,
+                                   std::span<const double> bl, std::span<const double> bf,
+                                   caustiqa::Cancellation& cancel) {
+    return discrete_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf, cancel).values;
+}
+
+// All three functions of a table check its lengths before anything else.
 TEST(FluxMap, UnequalTableLengthsFailBeforeAnyComputation) {
     struct Lengths {
         std::vector<double> bl, bf, l;
@@ -48,7 +57,8 @@ TEST(FluxMap, UnequalTableLengthsFailBeforeAnyComputation) {
          {1},
          "assertion `left == right` failed\n  left: 12\n right: 0"},
     };
-    for (const Method& method : methods) {
+    const Method with_rings[] = {methods[0], methods[1], {"discrete rings", discrete_rings}};
+    for (const Method& method : with_rings) {
         for (const Lengths& c : cases) {
             SCOPED_TRACE(testing::Message() << method.name << ": " << c.message);
             try {
