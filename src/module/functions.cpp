@@ -76,8 +76,10 @@ CallOutcome pooled_results(Interruption& interruption, std::size_t length, std::
     }
     parallel::BlockProgress progress(length, block);
     ListInProgress list(length);
+    // Behind the workers, this may create millions of floats at once: it
+    // asks for signals as it goes, as the final fill does.
     auto create_finished = [&] {
-        list.fill(std::span<const T>(values), progress.ready(), nullptr);
+        list.fill(std::span<const T>(values), progress.ready(), &interruption);
     };
     map(values, &progress, parallel::WhileWaiting(create_finished));
     if (interruption.cancellation().requested() ||

@@ -25,9 +25,9 @@ class ListInProgress {
 public:
     explicit ListInProgress(std::size_t length);
 
-    // Creates items [filled(), end) from values[filled(), end). With an
-    // Interruption, polls it as build_list does and returns false once it
-    // says to stop; without one (inside the Interruption's own poll), does not.
+    // Creates the items up to `end` that are not created yet, from values[i].
+    // With an Interruption, polls it as build_list does and returns false once
+    // it says to stop; without one, does not.
     bool fill(std::span<const double> values, std::size_t end, Interruption* interruption);
     bool fill(std::span<const std::vector<double>> rows, std::size_t end,
               Interruption* interruption);

@@ -30,6 +30,10 @@ namespace detail {
 // that the (relaxed) load costs nothing.
 inline constexpr std::size_t leaf_run = 1024;
 
+// Output slots sized between two looks at the cancellation: 8 MiB of
+// doubles, a few milliseconds.
+inline constexpr std::size_t sizing_run = std::size_t{1} << 20;
+
 // The slots a piece of the range owns and the prefix of them it has written.
 struct PieceResult {
     std::size_t first;
@@ -102,7 +106,19 @@ bool map_leaves(WorkerPool& pool, std::span<const In> input, const Leaf& leaf,
                 WhileWaiting while_waiting) {
     const std::size_t start = output.size();
     const std::size_t length = input.size();
-    output.resize(start + length);
+    output.reserve(start + length);
+    // Sizing the output touches every page of it, a second or more for
+    // hundreds of megabytes: a thread outside the pool does it in runs
+    // between looks at its cancellation.
+    const bool polls = !pool.on_worker_thread();
+    for (std::size_t size = start; size < start + length;) {
+        size = std::min(size + sizing_run, start + length);
+        output.resize(size);
+        if (polls && size < start + length && cancel.poll()) {
+            output.resize(start);
+            return false;
+        }
+    }
     ensure(output.size() - start >= length, "assertion failed: vec.capacity() - start >= len");
     const std::size_t budget = std::max<std::size_t>(pool.thread_count(), 1);
     try {

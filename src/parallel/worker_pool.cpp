@@ -105,7 +105,7 @@ void detail::wait_for_job(LockLatch& latch, Cancellation& cancel, const WhileWai
     }
 }
 
-WorkerPool::WorkerPool(std::size_t threads) {
+WorkerPool::WorkerPool(std::size_t threads) : forks_(detail::fork_count()) {
     workers_.reserve(threads);
     for (std::size_t i = 0; i < threads; ++i) {
         workers_.push_back(std::make_unique<Worker>());

@@ -114,6 +114,7 @@ private:
     void stop() noexcept;
 
     std::vector<std::unique_ptr<Worker>> workers_;
+    std::uint64_t forks_; // detail::fork_count() where the pool was made
 
     // The shared queue, oldest first, linked through Job::next.
     std::mutex injected_mutex_;
@@ -199,11 +200,12 @@ auto WorkerPool::run_pair(A&& a, B&& b, Cancellation& cancel, WhileWaiting while
     auto packaged = [&](bool) {
         return run_pair_on_worker(detail::current_worker.index, a, b, true);
     };
-    const std::uint64_t forks = detail::fork_count();
+    // In a child of fork(), a pool made before the fork has no threads.
+    if (forks_ != detail::fork_count()) throw PoolLostToFork{};
     LockLatch latch; // this call's own: nested calls on this thread stack
     StackJob<decltype(packaged), LockLatchRef> job(packaged, LockLatchRef{&latch});
     inject(&job);
-    detail::wait_for_job(latch, cancel, while_waiting, forks);
+    detail::wait_for_job(latch, cancel, while_waiting, forks_);
     return job.take_result();
 }
 
