@@ -45,10 +45,16 @@ public:
         // Relaxed: only the owner writes bottom and the buffer pointer.
         const std::int64_t b = bottom_.load(std::memory_order_relaxed) - 1;
         Buffer* buffer = buffer_.load(std::memory_order_relaxed);
-        // Sequentially consistent: the claim on slot b must be ordered before
-        // reading top, or owner and thief could both take the last item.
-        bottom_.store(b, std::memory_order_seq_cst);
-        std::int64_t t = top_.load(std::memory_order_seq_cst);
+        // The claim on slot b must be ordered before reading top, or owner
+        // and thief could both take the same item. A full fence between the
+        // two, rather than a sequentially consistent store and load: the
+        // fence is the form proven for this deque, and it is the form that
+        // emulators of weaker memory models translate faithfully (qemu-user
+        // runs an aarch64 store-release followed by a load-acquire on x86-64
+        // without ordering them, and there both sides took one item).
+        bottom_.store(b, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        std::int64_t t = top_.load(std::memory_order_relaxed);
         if (t > b) {
             bottom_.store(b + 1, std::memory_order_release); // was empty: undo the claim
             return nullptr;
@@ -70,10 +76,12 @@ public:
     // Any thread. Takes the oldest item into `out`; `retry` when another
     // thread won the race for it.
     StealResult steal(T& out) {
-        // Sequentially consistent: ordered against the owner's claim in pop().
-        std::int64_t t = top_.load(std::memory_order_seq_cst);
-        // Acquire (as part of seq_cst): pairs with the release stores of bottom.
-        const std::int64_t b = bottom_.load(std::memory_order_seq_cst);
+        std::int64_t t = top_.load(std::memory_order_acquire);
+        // Full fence: orders reading top before reading bottom, against the
+        // owner's claim and fence in pop().
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        // Acquire: pairs with the release stores of bottom, so the item is seen.
+        const std::int64_t b = bottom_.load(std::memory_order_acquire);
         if (t >= b) return StealResult::empty;
         // Acquire: pairs with the release in grow(), so the copied items are seen.
         Buffer* buffer = buffer_.load(std::memory_order_acquire);
