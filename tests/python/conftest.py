@@ -1,10 +1,16 @@
-"""The caustiqa functions, described once for all boundary tests.
+"""The caustiqa functions, described once for all boundary tests, and a
+bounded runner of Python scripts.
 
 Each entry lists the parameters in order (``:s`` marks a sequence, the others
 take a float) and one valid argument set. A test that asks for ``fn``,
 ``error_fn`` or ``panic_fn`` (and optionally ``param``, ``seq_param`` or
 ``float_param``) runs once per function (and parameter).
 """
+
+import os
+import signal
+import subprocess
+import sys
 
 import caustiqa
 import pytest
@@ -76,6 +82,26 @@ def pytest_generate_tests(metafunc):
 @pytest.fixture
 def function_table():
     return FUNCTIONS
+
+
+@pytest.fixture
+def run_python():
+    """run(script, *arguments, timeout, cwd=None) runs a Python script in its own
+    process group, killed whole if it overruns; a timeout or a non-zero exit
+    fails the test. Returns what the script printed."""
+    def run(script, *arguments, timeout, cwd=None):
+        process = subprocess.Popen([sys.executable, str(script), *arguments], cwd=cwd,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                   start_new_session=True)
+        try:
+            out, err = process.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            os.killpg(process.pid, signal.SIGKILL)
+            out, err = process.communicate()
+            pytest.fail(f"{script} did not finish in {timeout} s\n{out}\n{err}")
+        assert process.returncode == 0, err
+        return out
+    return run
 
 
 def pytest_terminal_summary(terminalreporter):

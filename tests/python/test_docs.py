@@ -1,10 +1,8 @@
 """Every python block of the README runs as printed, and the light-curve example
 stays true."""
 import doctest
-import os
 import pathlib
 import re
-import signal
 import subprocess
 import sys
 
@@ -48,19 +46,11 @@ EXPECTED = {
 
 @pytest.mark.parametrize("section, code", SCRIPTS,
                          ids=[f"{section}-{k}" for k, (section, _) in enumerate(SCRIPTS)])
-def test_readme_scripts_run(section, code, tmp_path):
+def test_readme_scripts_run(section, code, tmp_path, run_python):
     # As a user would: saved to a file and run from the project root, within a time limit.
     script = tmp_path / "block.py"
     script.write_text(code)
-    process = subprocess.Popen([sys.executable, str(script)], cwd=ROOT, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, text=True, start_new_session=True)
-    try:
-        out, err = process.communicate(timeout=SECONDS)
-    except subprocess.TimeoutExpired:
-        os.killpg(process.pid, signal.SIGKILL)
-        out, err = process.communicate()
-        pytest.fail(f"a block of {section} did not finish in {SECONDS} s\n{out}\n{err}")
-    assert process.returncode == 0, err
+    out = run_python(script, timeout=SECONDS, cwd=ROOT)
     assert re.search(EXPECTED[section], out), out
 
 
@@ -68,15 +58,11 @@ def test_every_script_block_is_checked():
     assert {section for section, _ in SCRIPTS} == set(EXPECTED) and len(SCRIPTS) == 3
 
 
-def test_lightcurve_example_writes_figures(tmp_path):
+def test_lightcurve_example_writes_figures(tmp_path, run_python):
     pytest.importorskip("matplotlib")
-    done = subprocess.run(
-        [sys.executable, str(ROOT / "examples" / "lightcurve.py"), "--points", "21",
-         "--knots", "5", "--rings", "4", "--grid-size", "3", "--output-dir", str(tmp_path)],
-        capture_output=True, text=True, timeout=120,
-    )
-    assert done.returncode == 0, done.stderr
-    assert "limb-darkened, rings" in done.stdout and "discrete rings" in done.stdout
+    out = run_python(ROOT / "examples" / "lightcurve.py", "--points", "21", "--knots", "5",
+                     "--rings", "4", "--grid-size", "3", "--output-dir", str(tmp_path), timeout=120)
+    assert "limb-darkened, rings" in out and "discrete rings" in out
     for figure in ("lightcurve.png", "peak_grid.png"):
         assert (tmp_path / figure).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
