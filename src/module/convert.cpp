@@ -1,6 +1,7 @@
 #include "convert.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <string_view>
 
@@ -32,36 +33,68 @@ PendingError not_a_sequence(PyObject* object) {
                                                          type_name.get(), sequence_name.get())));
 }
 
-// Whether `type` is the attribute `attribute` of the module `module`, if
-// that module has been imported; the module is never imported here.
-bool is_imported_type(PyTypeObject* type, InternedName module, InternedName attribute) {
-    PyObject* module_name = interned_name(module);
-    PyObject* attribute_name = interned_name(attribute);
-    if (module_name == nullptr || attribute_name == nullptr) {
-        PyErr_Clear();
-        return false;
+// A type of another module, known by identity: the attribute `attribute` of
+// the module `module` once that module has been imported (it is never
+// imported here). The main interpreter keeps the first type it finds, so that
+// later calls compare a pointer instead of looking in sys.modules; other
+// interpreters, whose modules may have types of their own, look each time.
+class ImportedType {
+public:
+    constexpr ImportedType(InternedName module, InternedName attribute) noexcept
+        : module_(module), attribute_(attribute) {}
+
+    bool is(PyTypeObject* type) {
+        // Relaxed: the kept pointer is only compared, never followed.
+        const PyObject* kept = kept_.load(std::memory_order_relaxed);
+        if (kept == reinterpret_cast<PyObject*>(type)) return true;
+        const bool main = PyInterpreterState_Get() == PyInterpreterState_Main();
+        if (kept != nullptr && main) return false;
+        Ref found = find();
+        if (!found) return false;
+        const bool same = found.get() == reinterpret_cast<PyObject*>(type);
+        // Only a type is kept (the attribute may have been replaced by
+        // anything), and its reference with it, for the life of the process.
+        PyObject* expected = nullptr;
+        if (main && PyType_Check(found.get()) &&
+            kept_.compare_exchange_strong(expected, found.get(), std::memory_order_relaxed)) {
+            found.release();
+        }
+        return same;
     }
-    const Ref imported = Ref::steal(PyImport_GetModule(module_name));
-    const Ref found =
-        imported ? Ref::steal(PyObject_GetAttr(imported.get(), attribute_name)) : Ref();
-    if (!found) {
-        PyErr_Clear(); // not imported, or no such attribute: not that type
-        return false;
+
+private:
+    // The attribute (a new reference), or null, without an exception, when
+    // the module is not imported or has no such attribute.
+    Ref find() const {
+        PyObject* module_name = interned_name(module_);
+        PyObject* attribute_name = interned_name(attribute_);
+        if (module_name == nullptr || attribute_name == nullptr) {
+            PyErr_Clear();
+            return Ref();
+        }
+        const Ref imported = Ref::steal(PyImport_GetModule(module_name));
+        Ref found = imported ? Ref::steal(PyObject_GetAttr(imported.get(), attribute_name)) : Ref();
+        if (!found) PyErr_Clear();
+        return found;
     }
-    return found.get() == reinterpret_cast<PyObject*>(type);
-}
+
+    InternedName module_;
+    InternedName attribute_;
+    std::atomic<PyObject*> kept_{nullptr};
+};
+
+ImportedType numpy_ndarray{InternedName::numpy, InternedName::ndarray};
+ImportedType array_array{InternedName::array, InternedName::array};
 
 // Types whose iteration yields, as floats, exactly the doubles of the buffer
 // they export: memoryview, array.array and NumPy's ndarray, known by
-// identity (the last two among the modules already imported, so NumPy is
-// never imported here), and never their subclasses, which may iterate
-// differently. NumPy's scalars are float subclasses holding the value.
+// identity, and never their subclasses, which may iterate differently.
+// NumPy's scalars are float subclasses holding the value.
 bool iterates_its_buffer(PyObject* object) {
     PyTypeObject* type = Py_TYPE(object);
     if (type == &PyMemoryView_Type) return true;
     if (!PyObject_CheckBuffer(object)) return false;
-    return is_imported_type(type, InternedName::numpy, InternedName::ndarray) ||
-           is_imported_type(type, InternedName::array, InternedName::array);
+    return numpy_ndarray.is(type) || array_array.is(type);
 }
 
 // The buffer's items are native doubles: 'd', or '<d'/'=d' on a little-endian

@@ -281,6 +281,17 @@ def test_impostors_are_iterated(value, iterated):
             assert outcome(f.call_with, l=value) == outcome(f.call_with, l=iterated), f
 
 
+def test_array_types_patched_after_first_use_stay_unpatched(monkeypatch):
+    # The types found on first use are kept: an impostor put in their place
+    # later is iterated like any sequence.
+    for name, real in (("numpy", np.array([0.5, 1.5])), ("array", array.array("d", [0.5, 1.5]))):
+        FUNCTIONS[0].call_with(l=real)
+        impostor = type("Impostor", (type(real),), {"__iter__": lambda self: iter([1.0, 3.0])})
+        monkeypatch.setattr(sys.modules[name], "ndarray" if name == "numpy" else "array", impostor)
+        value = real.view(impostor) if name == "numpy" else impostor("d", real)
+        assert FUNCTIONS[0].call_with(l=value) == FUNCTIONS[0].call_with(l=[1.0, 3.0])
+
+
 def test_impostor_errors_propagate():
     # A ctypes array of doubles named like NumPy's array: its len() interrupts.
     import ctypes
