@@ -215,7 +215,7 @@ def interpolated_magnification(l, rho: float, u, method: str = "rings",
     limb = np.abs(l - 1) < LIMB_BAND
     if limb.any():
         values[limb] = limb_darkened_magnification(l[limb], rho, u[limb], method, uniform[limb])
-    for region, (nodes, to_x, _, (low, high)) in REGIONS.items():
+    for region, (nodes, to_x, *_) in REGIONS.items():
         inside = region_mask(region, l)
         count = np.count_nonzero(inside)
         if count > nodes:
