@@ -19,9 +19,11 @@ constexpr double annulus_half_width = 0.0001;
 // (fmax and fmin turn a NaN radius into the clamp value) and their squares.
 struct Annulus {
     double r_lo, r_hi, a, b;
-    explicit Annulus(double r) noexcept
-        : r_lo(std::fmax(r + (-annulus_half_width), 0.0)),
-          r_hi(std::fmin(r + annulus_half_width, 1.0)), a(r_lo * r_lo), b(r_hi * r_hi) {}
+    static Annulus at(double r) noexcept {
+        const double lo = std::fmax(r + (-annulus_half_width), 0.0);
+        const double hi = std::fmin(r + annulus_half_width, 1.0);
+        return {lo, hi, lo * lo, hi * hi};
+    }
     bool empty() const noexcept { return a >= b; }
     bool has_inner_disc() const noexcept { return a != 0; }
     // From the discs at r_lo (unused when there is none) and r_hi.
@@ -50,9 +52,10 @@ void detail::annulus_integrand(const double* r, std::size_t count, double u, dou
     double separations[2 * quadrature::tanh_sinh_batch_limit];
     double radii[2 * quadrature::tanh_sinh_batch_limit];
     double discs[2 * quadrature::tanh_sinh_batch_limit];
+    Annulus annuli[quadrature::tanh_sinh_batch_limit];
     std::size_t n = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        const Annulus annulus(r[i]);
+        const Annulus& annulus = annuli[i] = Annulus::at(r[i]);
         if (annulus.empty()) continue;
         if (annulus.has_inner_disc()) radii[n++] = annulus.r_lo * rho;
         radii[n++] = annulus.r_hi * rho;
@@ -64,7 +67,7 @@ void detail::annulus_integrand(const double* r, std::size_t count, double u, dou
     }
     std::size_t k = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        const Annulus annulus(r[i]);
+        const Annulus& annulus = annuli[i];
         double magnification = not_a_number;
         if (!annulus.empty()) {
             const double inner = annulus.has_inner_disc() ? discs[k++] : 0.0;
@@ -75,7 +78,7 @@ void detail::annulus_integrand(const double* r, std::size_t count, double u, dou
 }
 
 double annulus_magnification(double u, double rho, double r) noexcept {
-    const Annulus annulus(r);
+    const Annulus annulus = Annulus::at(r);
     if (annulus.empty()) return not_a_number;
     const double inner =
         annulus.has_inner_disc() ? uniform_disc_magnification(u, annulus.r_lo * rho) : 0.0;
