@@ -86,9 +86,10 @@ def function_table():
 
 @pytest.fixture
 def run_python():
-    """run(script, *arguments, timeout, cwd=None) runs a Python script in its own
-    process group, killed whole if it overruns; a timeout or a non-zero exit
-    fails the test. Returns what the script printed."""
+    """run(script, *arguments, timeout, cwd=None) runs a Python script (or
+    interpreter options, as "-c", code) in its own process group, killed whole, with any children it
+    forked, if it overruns; a timeout or a non-zero exit fails the test.
+    Returns what the script printed."""
     def run(script, *arguments, timeout, cwd=None):
         process = subprocess.Popen([sys.executable, str(script), *arguments], cwd=cwd,
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
@@ -98,7 +99,8 @@ def run_python():
         except subprocess.TimeoutExpired:
             os.killpg(process.pid, signal.SIGKILL)
             out, err = process.communicate()
-            pytest.fail(f"{script} did not finish in {timeout} s\n{out}\n{err}")
+            command = " ".join(map(str, (script, *arguments)))[:80]
+            pytest.fail(f"python {command} did not finish in {timeout} s\n{out}\n{err}")
         assert process.returncode == 0, err
         return out
     return run

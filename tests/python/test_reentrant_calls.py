@@ -4,8 +4,6 @@ library again, or forks. Each scenario runs in a child interpreter with a time
 limit, so that a regression fails instead of hanging."""
 
 import os
-import subprocess
-import sys
 
 import pytest
 
@@ -71,19 +69,11 @@ for _ in range(20 // SCALE):
 }
 
 
-def run_child(code, timeout=120):
-    try:
-        return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                              timeout=timeout)
-    except subprocess.TimeoutExpired:
-        pytest.fail("the child hung")
-
-
 @pytest.mark.parametrize("scenario", SCENARIOS)
-def test_nested_calls_give_quiet_bits(scenario):
-    result = run_child(COMMON + SCENARIOS[scenario] + "print(state['bad'], state['nested'])")
-    assert result.returncode == 0, result.stderr
-    bad, nested = map(int, result.stdout.split())
+def test_nested_calls_give_quiet_bits(scenario, run_python):
+    out = run_python("-c", COMMON + SCENARIOS[scenario] + "print(state['bad'], state['nested'])",
+                     timeout=120)
+    bad, nested = map(int, out.split())
     assert bad == 0 and nested > 0
 
 
@@ -117,8 +107,7 @@ print("parent", outcome, flush=True)
 """
 
 
-def test_fork_during_a_pooled_call():
-    result = run_child(FORK_IN_CALL)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines() == [
+def test_fork_during_a_pooled_call(run_python):
+    out = run_python("-c", FORK_IN_CALL, timeout=120)
+    assert out.splitlines() == [
         "child True the worker pool was lost to fork during this call True", "parent True"]

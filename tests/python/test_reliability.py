@@ -85,23 +85,15 @@ def in_child():
 }
 
 
-def run_python(code, timeout=90):
-    result = subprocess.run([sys.executable, "-W", "ignore", "-c", code], capture_output=True,
-                            text=True, timeout=timeout)
-    return result
-
-
 @pytest.mark.parametrize("scenario", FORK_SCENARIOS)
-def test_forked_children_use_the_pool(scenario):
+def test_forked_children_use_the_pool(scenario, run_python):
     # The parent uses the pool first: the child inherits it, but not its threads.
     code = POOLED + FORK_SCENARIOS[scenario] + """
 parent = pooled()
 child = in_child()
 print(parent == child, pooled() == parent)
 """
-    result = run_python(code)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.split() == ["True", "True"]
+    assert run_python("-W", "ignore", "-c", code, timeout=90).split() == ["True", "True"]
 
 
 # Calls that would run for many seconds; a signal 0.1 s in must end them.
@@ -212,10 +204,8 @@ print(caustiqa.witt_mao_magnification([0.5, 2.0], 1.0, 0.1))
 
 
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer reserves more address space than the limit")
-def test_memory_exhaustion_raises():
-    result = run_python(MEMORY_LIMIT)
-    assert result.returncode == 0, result.stderr
-    lines = result.stdout.splitlines()
+def test_memory_exhaustion_raises(run_python):
+    lines = run_python("-W", "ignore", "-c", MEMORY_LIMIT, timeout=90).splitlines()
     # The workers' vectors and the floats made meanwhile compete for memory.
     assert lines[0] == lines[2] == "MemoryError"
     assert lines[1] in ("MemoryError", "PanicException PyObject pointer is null")
